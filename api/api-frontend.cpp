@@ -1,0 +1,1 @@
+// The API frontend for programs.

@@ -1,0 +1,1 @@
+// The terminal frontend of the modes cli and log.

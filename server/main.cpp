@@ -1,0 +1,6 @@
+#include "server/entry.h"
+
+int main(int argc, char **argv)
+{
+	return tolvard_main(argc, argv);
+}

@@ -1,0 +1,778 @@
+#include "tests/support/test-support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pty.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/local-protocol.h"
+
+namespace tt {
+
+namespace {
+
+int64_t now_ms()
+{
+	using namespace std::chrono;
+	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Runs a shell command as root; returns its exit code.
+int sh(const std::string &cmd)
+{
+	int rc = system(cmd.c_str());
+	return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string quote(const std::string &s)
+{
+	std::string q = "'";
+	for (char c : s) {
+		if (c == '\'')
+			q += "'\\''";
+		else
+			q += c;
+	}
+	return q + "'";
+}
+
+}  // namespace
+
+// ---- accounts ----
+
+std::string unique_account_name(const std::string &prefix)
+{
+	return (prefix + std::to_string(getpid())).substr(0, 32);
+}
+
+bool create_account(const std::string &name, Account *out, const std::string &shell)
+{
+	if (getpwnam(name.c_str()) != nullptr) {
+		sh("pkill -9 -u " + quote(name) + " >/dev/null 2>&1");
+		for (int i = 0; i < 50 && sh("userdel " + quote(name) + " >/dev/null 2>&1") != 0 &&
+				getpwnam(name.c_str()) != nullptr; i++)
+			usleep(100000);
+	}
+	char tmpl[] = "/tmp/tolvar-home-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr) {
+		perror("mkdtemp");
+		return false;
+	}
+	std::string home = tmpl;
+	// useradd takes a lock on the user database; parallel test processes may meet there.
+	int rc = -1;
+	for (int i = 0; i < 100; i++) {
+		rc = sh("useradd -M -N -g nogroup -d " + quote(home) + " -s " + quote(shell) + " " + quote(name) +
+			" 2>/dev/null");
+		if (rc == 0 || rc == 9)	// 9: the name exists
+			break;
+		usleep(100000);
+	}
+	struct passwd *pw = getpwnam(name.c_str());
+	if (rc != 0 || pw == nullptr) {
+		fprintf(stderr, "create_account: useradd %s failed (%d)\n", name.c_str(), rc);
+		rmdir(home.c_str());
+		return false;
+	}
+	out->name = name;
+	out->uid = pw->pw_uid;
+	out->gid = pw->pw_gid;
+	out->home = home;
+	if (chown(home.c_str(), out->uid, out->gid) < 0 || chmod(home.c_str(), 0755) < 0) {
+		perror("chown home");
+		return false;
+	}
+	return true;
+}
+
+void remove_account(const Account &a)
+{
+	if (a.name.empty())
+		return;
+	sh("pkill -9 -u " + quote(a.name) + " >/dev/null 2>&1");
+	for (int i = 0; i < 50; i++) {
+		if (sh("userdel " + quote(a.name) + " >/dev/null 2>&1") == 0 || getpwnam(a.name.c_str()) == nullptr)
+			break;
+		usleep(100000);
+	}
+	if (a.home.rfind("/tmp/tolvar-home-", 0) == 0)
+		sh("rm -rf " + quote(a.home));
+}
+
+// ---- programs ----
+
+std::string program_path(const std::string &built_path)
+{
+	static std::string dir;
+	if (dir.empty()) {
+		char tmpl[] = "/tmp/tolvar-bin-XXXXXX";
+		if (mkdtemp(tmpl) == nullptr)
+			return built_path;
+		dir = tmpl;
+		chmod(dir.c_str(), 0755);
+		std::string d = dir;
+		atexit([] { sh("rm -rf " + quote(dir)); });
+		(void)d;
+	}
+	std::string base = built_path.substr(built_path.rfind('/') + 1);
+	std::string dest = dir + "/" + base;
+	if (access(dest.c_str(), X_OK) != 0)
+		sh("cp " + quote(built_path) + " " + quote(dest) + " && chmod 0755 " + quote(dest));
+	return dest;
+}
+
+std::string tolvard_path() { return program_path(TOLVARD_BUILT_PATH); }
+std::string tolvaradm_path() { return program_path(TOLVARADM_BUILT_PATH); }
+
+// ---- processes ----
+
+Process::Process(Process &&o) noexcept { *this = std::move(o); }
+
+Process &Process::operator=(Process &&o) noexcept
+{
+	if (this != &o) {
+		this->~Process();
+		pid = o.pid;
+		in = o.in;
+		out = o.out;
+		err = o.err;
+		status = o.status;
+		reaped = o.reaped;
+		o.pid = -1;
+		o.in = o.out = o.err = -1;
+		o.reaped = true;
+	}
+	return *this;
+}
+
+Process::~Process()
+{
+	if (pid > 0 && !reaped) {
+		::kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+		reaped = true;
+	}
+	if (in >= 0)
+		close(in);
+	if (out >= 0 && out != in)
+		close(out);
+	if (err >= 0)
+		close(err);
+	in = out = err = -1;
+}
+
+bool Process::wait(int timeout_ms)
+{
+	if (reaped)
+		return true;
+	int64_t end = now_ms() + timeout_ms;
+	for (;;) {
+		pid_t r = waitpid(pid, &status, WNOHANG);
+		if (r == pid) {
+			reaped = true;
+			return true;
+		}
+		if (r < 0 && errno != EINTR)
+			return false;
+		if (now_ms() >= end)
+			return false;
+		usleep(5000);
+	}
+}
+
+int Process::exit_code() const
+{
+	if (!reaped)
+		return -1;
+	if (WIFEXITED(status))
+		return WEXITSTATUS(status);
+	if (WIFSIGNALED(status))
+		return 128 + WTERMSIG(status);
+	return -1;
+}
+
+void Process::kill_now(int sig)
+{
+	if (pid > 0 && !reaped)
+		::kill(pid, sig);
+}
+
+void Process::close_in()
+{
+	if (in >= 0 && in != out)
+		close(in);
+	in = -1;
+}
+
+bool spawn(const Spec &spec, Process *out)
+{
+	int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+	int master = -1, slave = -1;
+	if (spec.pty) {
+		struct winsize ws = {};
+		ws.ws_row = 40;
+		ws.ws_col = 120;
+		if (openpty(&master, &slave, nullptr, nullptr, &ws) < 0)
+			return false;
+		if (spec.uid != 0 && fchown(slave, spec.uid, spec.gid) < 0)
+			return false;
+	} else {
+		if ((!spec.stdin_null && pipe2(in_pipe, O_CLOEXEC) < 0) || pipe2(out_pipe, O_CLOEXEC) < 0 ||
+		    (!spec.merge_stderr && pipe2(err_pipe, O_CLOEXEC) < 0))
+			return false;
+	}
+	std::vector<std::string> env = spec.env;
+	for (const char *k : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+		const char *v = getenv(k);
+		if (v != nullptr)
+			env.push_back(std::string(k) + "=" + v);
+	}
+	std::vector<char *> argv, envp;
+	for (const auto &a : spec.argv)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+	for (const auto &e : env)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	envp.push_back(nullptr);
+	std::string exe = spec.exe.empty() ? spec.argv.at(0) : spec.exe;
+
+	pid_t pid = fork();
+	if (pid < 0)
+		return false;
+	if (pid == 0) {
+		signal(SIGPIPE, SIG_DFL);
+		if (spec.pty) {
+			setsid();
+			ioctl(slave, TIOCSCTTY, 0);
+			dup2(slave, 0);
+			dup2(slave, 1);
+			dup2(slave, 2);
+			if (slave > 2)
+				close(slave);
+			close(master);
+		} else {
+			if (spec.stdin_null) {
+				int n = open("/dev/null", O_RDONLY);
+				dup2(n, 0);
+				if (n > 0)
+					close(n);
+			} else {
+				dup2(in_pipe[0], 0);
+			}
+			dup2(out_pipe[1], 1);
+			dup2(spec.merge_stderr ? out_pipe[1] : err_pipe[1], 2);
+		}
+		if (spec.uid != 0) {
+			if (setgroups(0, nullptr) < 0 || setgid(spec.gid) < 0 || setuid(spec.uid) < 0)
+				_exit(126);
+		}
+		if (chdir(spec.cwd.empty() ? "/" : spec.cwd.c_str()) < 0)
+			_exit(126);
+		execve(exe.c_str(), argv.data(), envp.data());
+		_exit(127);
+	}
+	out->pid = pid;
+	out->reaped = false;
+	if (spec.pty) {
+		close(slave);
+		out->in = master;
+		out->out = master;
+		out->err = -1;
+	} else {
+		if (!spec.stdin_null) {
+			close(in_pipe[0]);
+			out->in = in_pipe[1];
+		}
+		close(out_pipe[1]);
+		out->out = out_pipe[0];
+		if (!spec.merge_stderr) {
+			close(err_pipe[1]);
+			out->err = err_pipe[0];
+		}
+	}
+	return true;
+}
+
+int run(const Spec &spec, std::string *out, std::string *err, int timeout_ms)
+{
+	Spec s = spec;
+	s.stdin_null = true;
+	Process p;
+	if (!spawn(s, &p))
+		return -1;
+	int64_t end = now_ms() + timeout_ms;
+	bool out_open = p.out >= 0, err_open = p.err >= 0;
+	std::string sink;
+	while ((out_open || err_open) && now_ms() < end) {
+		struct pollfd fds[2];
+		int n = 0;
+		if (out_open)
+			fds[n++] = {p.out, POLLIN, 0};
+		if (err_open)
+			fds[n++] = {p.err, POLLIN, 0};
+		if (poll(fds, n, 100) <= 0)
+			continue;
+		for (int i = 0; i < n; i++) {
+			if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+				continue;
+			char buf[4096];
+			ssize_t r = read(fds[i].fd, buf, sizeof buf);
+			bool is_out = fds[i].fd == p.out;
+			if (r <= 0) {
+				(is_out ? out_open : err_open) = false;
+				continue;
+			}
+			std::string *dst = is_out ? out : err;
+			(dst != nullptr ? dst : &sink)->append(buf, (size_t)r);
+		}
+	}
+	int64_t left = end - now_ms();
+	if (!p.wait(left > 0 ? (int)left : 0))
+		return -1;
+	return p.exit_code();
+}
+
+static bool wait_readable(int fd, int64_t end)
+{
+	for (;;) {
+		int64_t left = end - now_ms();
+		if (left <= 0)
+			return false;
+		struct pollfd pfd = {fd, POLLIN, 0};
+		int r = poll(&pfd, 1, (int)left);
+		if (r > 0)
+			return true;
+		if (r < 0 && errno != EINTR)
+			return false;
+	}
+}
+
+bool read_until(int fd, const std::string &needle, int timeout_ms, std::string *acc)
+{
+	int64_t end = now_ms() + timeout_ms;
+	while (acc->find(needle) == std::string::npos) {
+		if (!wait_readable(fd, end))
+			return false;
+		char buf[4096];
+		ssize_t r = read(fd, buf, sizeof buf);
+		if (r <= 0)
+			return acc->find(needle) != std::string::npos;
+		acc->append(buf, (size_t)r);
+	}
+	return true;
+}
+
+bool read_to_eof(int fd, int timeout_ms, std::string *acc)
+{
+	int64_t end = now_ms() + timeout_ms;
+	for (;;) {
+		if (!wait_readable(fd, end))
+			return false;
+		char buf[4096];
+		ssize_t r = read(fd, buf, sizeof buf);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return true;	// EOF, or EIO on a pty whose other side is gone
+		acc->append(buf, (size_t)r);
+	}
+}
+
+void read_for(int fd, int timeout_ms, std::string *acc)
+{
+	int64_t end = now_ms() + timeout_ms;
+	while (wait_readable(fd, end)) {
+		char buf[4096];
+		ssize_t r = read(fd, buf, sizeof buf);
+		if (r <= 0)
+			return;
+		acc->append(buf, (size_t)r);
+	}
+}
+
+bool read_exact(int fd, size_t n, int timeout_ms, std::string *acc)
+{
+	int64_t end = now_ms() + timeout_ms;
+	size_t got = 0;
+	while (got < n) {
+		if (!wait_readable(fd, end))
+			return false;
+		char buf[65536];
+		size_t want = n - got < sizeof buf ? n - got : sizeof buf;
+		ssize_t r = read(fd, buf, want);
+		if (r <= 0)
+			return false;
+		acc->append(buf, (size_t)r);
+		got += (size_t)r;
+	}
+	return true;
+}
+
+bool write_all(int fd, const void *data, size_t n)
+{
+	const char *p = static_cast<const char *>(data);
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return false;
+		p += w;
+		n -= (size_t)w;
+	}
+	return true;
+}
+
+std::vector<std::string> ssh_env(const Account &a, const std::string &command, const std::string &lang)
+{
+	std::vector<std::string> env = {
+	    "HOME=" + a.home,
+	    "USER=" + a.name,
+	    "LOGNAME=" + a.name,
+	    "SHELL=" + tolvard_path(),
+	    "PATH=/usr/local/bin:/usr/bin:/bin",
+	    "SSH_CLIENT=192.0.2.7 40000 22",
+	    "SSH_CONNECTION=192.0.2.7 40000 192.0.2.1 22",
+	};
+	if (!lang.empty())
+		env.push_back("LANG=" + lang);
+	if (!command.empty())
+		env.push_back("SSH_ORIGINAL_COMMAND=" + command);
+	return env;
+}
+
+// ---- system log ----
+
+namespace {
+
+// Puts a fresh tmpfs over /dev in a private mount namespace, with every entry of the old
+// /dev bound back except "log", so that our own socket can be bound there.
+bool private_dev()
+{
+	if (unshare(CLONE_NEWNS) < 0) {
+		perror("unshare(CLONE_NEWNS)");
+		return false;
+	}
+	if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
+		perror("mount --make-rprivate /");
+		return false;
+	}
+	char tmpl[] = "/tmp/tolvar-olddev-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		return false;
+	std::string old = tmpl;
+	if (mount("/dev", old.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0) {
+		perror("bind /dev");
+		return false;
+	}
+	if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") < 0) {
+		perror("mount tmpfs /dev");
+		return false;
+	}
+	DIR *d = opendir(old.c_str());
+	if (d == nullptr)
+		return false;
+	while (struct dirent *e = readdir(d)) {
+		std::string n = e->d_name;
+		if (n == "." || n == ".." || n == "log")
+			continue;
+		std::string src = old + "/" + n, dst = "/dev/" + n;
+		struct stat st;
+		if (lstat(src.c_str(), &st) < 0)
+			continue;
+		if (S_ISLNK(st.st_mode)) {
+			char target[4096];
+			ssize_t len = readlink(src.c_str(), target, sizeof target - 1);
+			if (len >= 0) {
+				target[len] = '\0';
+				if (symlink(target, dst.c_str()) < 0)
+					perror(dst.c_str());
+			}
+			continue;
+		}
+		if (S_ISDIR(st.st_mode)) {
+			mkdir(dst.c_str(), st.st_mode & 07777);
+		} else {
+			int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0600);
+			if (fd >= 0)
+				close(fd);
+		}
+		if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr) < 0)
+			perror(dst.c_str());
+	}
+	closedir(d);
+	umount2(old.c_str(), MNT_DETACH);
+	rmdir(old.c_str());
+	return true;
+}
+
+}  // namespace
+
+Syslog &Syslog::instance()
+{
+	static Syslog *s = new Syslog();
+	return *s;
+}
+
+Syslog::Syslog()
+{
+	if (!private_dev()) {
+		fprintf(stderr, "Syslog: no private /dev; log records cannot be read\n");
+		abort();
+	}
+	fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	struct sockaddr_un a = {};
+	a.sun_family = AF_UNIX;
+	strcpy(a.sun_path, "/dev/log");
+	if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 || chmod("/dev/log", 0666) < 0) {
+		perror("bind /dev/log");
+		abort();
+	}
+	int big = 4 << 20;
+	setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+	thread_ = std::thread([this] { reader(); });
+	thread_.detach();
+}
+
+void Syslog::reader()
+{
+	static char buf[1 << 16];
+	for (;;) {
+		ssize_t r = recv(fd_, buf, sizeof buf, 0);
+		if (r < 0) {
+			if (errno == EINTR)
+				continue;
+			return;
+		}
+		LogRecord rec;
+		rec.raw.assign(buf, (size_t)r);
+		std::string s = rec.raw;
+		// "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+		if (!s.empty() && s[0] == '<') {
+			size_t gt = s.find('>');
+			if (gt != std::string::npos) {
+				int pri = atoi(s.substr(1, gt - 1).c_str());
+				rec.facility = pri & ~7;
+				rec.level = pri & 7;
+				s = s.substr(gt + 1);
+			}
+		}
+		if (s.size() > 16)
+			s = s.substr(16);
+		size_t br = s.find("]: ");
+		size_t lb = br == std::string::npos ? std::string::npos : s.rfind('[', br);
+		if (lb != std::string::npos) {
+			rec.ident = s.substr(0, lb);
+			rec.pid = atoi(s.substr(lb + 1, br - lb - 1).c_str());
+			rec.text = s.substr(br + 3);
+		} else {
+			rec.text = s;
+		}
+		if (!rec.text.empty() && rec.text.back() == '\n')
+			rec.text.pop_back();
+		std::lock_guard<std::mutex> g(mu_);
+		records_.push_back(rec);
+	}
+}
+
+std::vector<LogRecord> Syslog::records()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	return records_;
+}
+
+void Syslog::clear()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	records_.clear();
+}
+
+bool Syslog::contains(const std::string &needle, int level)
+{
+	std::lock_guard<std::mutex> g(mu_);
+	for (const auto &r : records_)
+		if (r.text.find(needle) != std::string::npos && (level < 0 || r.level == level))
+			return true;
+	return false;
+}
+
+size_t Syslog::count(const std::string &needle)
+{
+	std::lock_guard<std::mutex> g(mu_);
+	size_t n = 0;
+	for (const auto &r : records_)
+		if (r.text.find(needle) != std::string::npos)
+			n++;
+	return n;
+}
+
+bool Syslog::wait_for(const std::string &needle, int level, int timeout_ms, LogRecord *found)
+{
+	int64_t end = now_ms() + timeout_ms;
+	do {
+		{
+			std::lock_guard<std::mutex> g(mu_);
+			for (const auto &r : records_)
+				if (r.text.find(needle) != std::string::npos && (level < 0 || r.level == level)) {
+					if (found != nullptr)
+						*found = r;
+					return true;
+				}
+		}
+		usleep(5000);
+	} while (now_ms() < end);
+	return false;
+}
+
+std::string Syslog::dump()
+{
+	std::lock_guard<std::mutex> g(mu_);
+	std::string s;
+	for (const auto &r : records_)
+		s += "  [" + std::to_string(r.level) + "] " + r.ident + "[" + std::to_string(r.pid) + "]: " + r.text + "\n";
+	return s;
+}
+
+// ---- the server ----
+
+int connect_socket(const std::string &path)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return -1;
+	struct sockaddr_un a = {};
+	a.sun_family = AF_UNIX;
+	if (path.size() >= sizeof a.sun_path) {
+		close(fd);
+		return -1;
+	}
+	strcpy(a.sun_path, path.c_str());
+	if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+bool start_server(const Account &a, Server *out, int timeout_ms)
+{
+	out->account = a;
+	out->socket_path = a.home + "/socket";
+	Spec s;
+	s.argv = {tolvard_path()};
+	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.uid = a.uid;
+	s.gid = a.gid;
+	s.cwd = a.home;
+	s.stdin_null = true;
+	if (!spawn(s, &out->proc))
+		return false;
+	int64_t end = now_ms() + timeout_ms;
+	while (now_ms() < end) {
+		struct stat st;
+		if (stat(out->socket_path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
+			int fd = connect_socket(out->socket_path);
+			if (fd >= 0) {
+				close(fd);	// the server sees a connection that ends at once
+				return true;
+			}
+		}
+		if (out->proc.wait(0))
+			return false;
+		usleep(10000);
+	}
+	return false;
+}
+
+// ---- raw local protocol ----
+
+static std::string frame(int32_t type, const std::string &payload)
+{
+	std::string p(16 + payload.size(), '\0');
+	uint64_t length = payload.size() + 8;
+	memcpy(&p[0], &length, 8);
+	memcpy(&p[8], &type, 4);
+	memcpy(&p[12], payload.data(), payload.size());
+	return p;
+}
+
+static void put_name(std::string *payload, const std::string &name, size_t field)
+{
+	std::string f(field, '\0');
+	memcpy(&f[0], name.data(), name.size() < field ? name.size() : field);
+	*payload += f;
+}
+
+std::string login_packet(const std::string &user, const std::string &host, const std::string &encoding)
+{
+	std::string payload;
+	put_name(&payload, user, 32);
+	put_name(&payload, host, 128);
+	payload += encoding;
+	payload += '\0';
+	return frame(LOCAL_PACKET_LOGIN, payload);
+}
+
+std::string message_packet(int32_t type, const std::string &from, const std::string &to, int32_t kind,
+			   const std::string &text)
+{
+	std::string payload;
+	put_name(&payload, from, 32);
+	put_name(&payload, to, 32);
+	payload.append(reinterpret_cast<const char *>(&kind), 4);
+	payload.append(4, '\0');
+	uint64_t n = text.size();
+	payload.append(reinterpret_cast<const char *>(&n), 8);
+	payload += text;
+	return frame(type, payload);
+}
+
+std::string empty_packet(int32_t type) { return frame(type, ""); }
+
+std::string read_local_packet(int fd, int timeout_ms)
+{
+	std::string p;
+	if (!read_exact(fd, 8, timeout_ms, &p))
+		return std::string();
+	uint64_t length;
+	memcpy(&length, p.data(), 8);
+	if (length > (64u << 20) || !read_exact(fd, (size_t)length, timeout_ms, &p))
+		return std::string();
+	return p;
+}
+
+uint64_t packet_length(const std::string &p)
+{
+	uint64_t length = 0;
+	if (p.size() >= 8)
+		memcpy(&length, p.data(), 8);
+	return length;
+}
+
+int32_t packet_type(const std::string &p)
+{
+	int32_t type = -1;
+	if (p.size() >= 12)
+		memcpy(&type, p.data() + 8, 4);
+	return type;
+}
+
+}  // namespace tt

@@ -1,0 +1,157 @@
+// What the black-box tests share: real accounts with fresh homes, processes run as those
+// accounts on pipes or a pseudo-terminal, a private system log, and the server over its socket.
+#ifndef TOLVAR_TESTS_SUPPORT_H
+#define TOLVAR_TESTS_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tt {
+
+// ---- accounts ----
+
+struct Account {
+	std::string name;
+	uid_t uid = 0;
+	gid_t gid = 0;
+	std::string home;	// a fresh directory owned by the account, mode 0755
+};
+
+// Creates (after removing a stale one) the account name with a fresh home under /tmp and
+// the given login shell. Returns false and prints why on failure.
+bool create_account(const std::string &name, Account *out, const std::string &shell = "/bin/sh");
+// Kills the account's processes, deletes it and its home.
+void remove_account(const Account &a);
+// A name unique to this test process: prefix + pid (at most 32 bytes).
+std::string unique_account_name(const std::string &prefix);
+
+// ---- programs ----
+
+// Path of a copy of the built program that any account may run (copied once per process).
+std::string program_path(const std::string &built_path);
+std::string tolvard_path();	// built tolvard
+std::string tolvaradm_path();	// built tolvaradm
+
+// ---- processes ----
+
+struct Spec {
+	std::vector<std::string> argv;	// argv[0] is the file run (absolute path)
+	std::vector<std::string> env;	// the whole environment ("K=V"); ASAN/UBSAN options are added
+	uid_t uid = 0;			// 0: stay root
+	gid_t gid = 0;
+	std::string cwd;		// empty: "/"
+	bool pty = false;		// standard input, output and error on a new pseudo-terminal
+	bool merge_stderr = false;	// pipes: standard error goes to the output pipe
+	bool stdin_null = false;	// pipes: standard input from /dev/null
+	std::string exe;		// file to run instead of argv[0] (argv[0] is then only the name)
+};
+
+struct Process {
+	pid_t pid = -1;
+	int in = -1;	// write end of standard input (the pty master with pty)
+	int out = -1;	// read end of standard output (the pty master with pty)
+	int err = -1;	// read end of standard error (-1 with pty or merge_stderr)
+	int status = -1;	// wait status once reaped
+	bool reaped = false;
+
+	Process() = default;
+	Process(const Process &) = delete;
+	Process &operator=(const Process &) = delete;
+	Process(Process &&o) noexcept;
+	Process &operator=(Process &&o) noexcept;
+	~Process();	// kills (SIGKILL) and reaps if still running, closes descriptors
+
+	// Waits up to timeout_ms for the end. Returns true when it ended.
+	bool wait(int timeout_ms);
+	// Exit status, or 128 + signal, or -1 while running.
+	int exit_code() const;
+	void kill_now(int sig = 9);
+	void close_in();
+};
+
+bool spawn(const Spec &spec, Process *out);
+
+// Runs to the end with no input; collects output and error. Returns the exit code (-1 on time-out).
+int run(const Spec &spec, std::string *out, std::string *err, int timeout_ms = 20000);
+
+// Reads what fd has until needle appears in *acc (appending to it) or timeout_ms passes.
+bool read_until(int fd, const std::string &needle, int timeout_ms, std::string *acc);
+// Reads until end of file or timeout; appends to *acc. Returns true on end of file.
+bool read_to_eof(int fd, int timeout_ms, std::string *acc);
+// Reads whatever arrives within timeout_ms.
+void read_for(int fd, int timeout_ms, std::string *acc);
+// Reads exactly n bytes. Returns false on end of file or time-out.
+bool read_exact(int fd, size_t n, int timeout_ms, std::string *acc);
+bool write_all(int fd, const void *data, size_t n);
+inline bool write_all(int fd, const std::string &s) { return write_all(fd, s.data(), s.size()); }
+
+// Environment an SSH daemon gives a session of account a.
+std::vector<std::string> ssh_env(const Account &a, const std::string &command = "",
+				 const std::string &lang = "en_US.UTF-8");
+
+// ---- system log ----
+
+struct LogRecord {
+	int facility = 0;
+	int level = 0;
+	std::string ident;	// "tolvard" or "tolvard:user:mode"
+	int pid = 0;
+	std::string text;	// the message after "ident[pid]: "
+	std::string raw;
+};
+
+// The system log of this test process and its children: the first call moves the process
+// into a private mount namespace whose /dev/log is a datagram socket read by a thread here.
+// Call it before starting any process whose records you want.
+class Syslog {
+public:
+	static Syslog &instance();
+	std::vector<LogRecord> records();
+	void clear();
+	// Waits until a record whose text contains needle (and, if level >= 0, has that level).
+	bool wait_for(const std::string &needle, int level = -1, int timeout_ms = 5000, LogRecord *found = nullptr);
+	bool contains(const std::string &needle, int level = -1);
+	size_t count(const std::string &needle);
+	std::string dump();
+
+private:
+	Syslog();
+	void reader();
+	int fd_ = -1;
+	std::mutex mu_;
+	std::vector<LogRecord> records_;
+	std::thread thread_;
+};
+
+// ---- the server ----
+
+struct Server {
+	Account account;
+	Process proc;
+	std::string socket_path;
+};
+
+// Starts tolvard as a.account in its home and waits until the socket accepts connections.
+bool start_server(const Account &a, Server *out, int timeout_ms = 10000);
+// Connects to a server socket (as root, so the 0600 mode does not stop the test).
+int connect_socket(const std::string &path);
+
+// ---- raw local protocol ----
+
+std::string login_packet(const std::string &user, const std::string &host, const std::string &encoding);
+std::string message_packet(int32_t type, const std::string &from, const std::string &to, int32_t kind,
+			   const std::string &text);
+std::string empty_packet(int32_t type);
+// Reads one whole local packet (length field included) within timeout_ms; empty on end/time-out.
+std::string read_local_packet(int fd, int timeout_ms = 5000);
+uint64_t packet_length(const std::string &p);
+int32_t packet_type(const std::string &p);
+
+}  // namespace tt
+
+#endif
