@@ -1,0 +1,16 @@
+// The requests a frontend sends the server. None waits for an answer: answers arrive later
+// as ordinary server packets.
+#ifndef TOLVAR_CLIENT_REQUESTS_H
+#define TOLVAR_CLIENT_REQUESTS_H
+
+#include "server/local-protocol.h"
+
+// Asks for the list of online sessions. 0, or -1 with errno.
+int client_send_request_get_online_users(int server_fd);
+// Posts record (fixed part and text_length bytes of text). 0, or -1 with errno
+// (EOVERFLOW when the packet size would overflow).
+int client_post_message(int server_fd, const MessageRecord *record);
+// Posts text (NUL-terminated) as plain text to recipient (cut to 31 bytes). 0, or -1 with errno.
+int client_post_plain_text(int server_fd, const char *recipient, const char *text);
+
+#endif
