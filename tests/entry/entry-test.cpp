@@ -84,9 +84,11 @@ TEST_F(Entry, HomeMustBeSetAndExact)
 	std::string err;
 	EXPECT_EQ(run({"-x"}, {"PATH=/usr/bin:/bin"}, &err), 1);
 	EXPECT_EQ(err, "tolvard: HOME not set\n");
-	EXPECT_EQ(run({"-x"}, {"HOME=" + account_.home + "/"}, &err = ""), 1);
+	err.clear();
+	EXPECT_EQ(run({"-x"}, {"HOME=" + account_.home + "/"}, &err), 1);
 	EXPECT_EQ(err, "tolvard: HOME=\"" + account_.home + "/\" does not equal to \"" + account_.home + "\"\n");
-	EXPECT_EQ(run({"-x"}, {"HOME=/tmp"}, &err = ""), 1);
+	err.clear();
+	EXPECT_EQ(run({"-x"}, {"HOME=/tmp"}, &err), 1);
 	EXPECT_EQ(err, "tolvard: HOME=\"/tmp\" does not equal to \"" + account_.home + "\"\n");
 }
 
