@@ -150,8 +150,9 @@ if ! ssh-keygen -F "$hostspec" -f "$known" >/dev/null 2>&1; then
     chown "$caller:" "$known" 2>/dev/null || true
 fi
 
-ssh_cmd="ssh -p $port -i $key $account@$host"
+ssh_cmd="ssh -p $port -i $key"
 [ "$caller" = "$(id -un)" ] || ssh_cmd="sudo -u $caller $ssh_cmd"
+dest="$account@$host"
 
 # A last check: the API must answer a handshake with PASS (type 0x80).
 answer=$(printf '\000\000\000\011\001TOLVAR\000\001' |
@@ -167,8 +168,8 @@ fi
 cat <<MSG
 
 The chat is ready. You are $chat_user.
-  chat:             $ssh_cmd -t cli
-  watch:            $ssh_cmd -t log
-  connect a program: $ssh_cmd -T api
+  chat:              $ssh_cmd -t $dest cli
+  watch:             $ssh_cmd -t $dest log
+  connect a program: $ssh_cmd -T $dest api
 Add users:  $tolvaradm adduser -a "\$(cat their_key.pub)" NAME
 MSG
