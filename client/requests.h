@@ -8,7 +8,8 @@
 // Asks for the list of online sessions. 0, or -1 with errno.
 int client_send_request_get_online_users(int server_fd);
 // Posts record (fixed part and text_length bytes of text). 0, or -1 with errno
-// (EOVERFLOW when the packet size would overflow).
+// (EOVERFLOW when the packet size would overflow, EMSGSIZE when the text is longer than
+// a local packet can carry, LOCAL_MESSAGE_TEXT_MAX; nothing is sent then).
 int client_post_message(int server_fd, const MessageRecord *record);
 // Posts text (NUL-terminated) as plain text to recipient (cut to 31 bytes). 0, or -1 with errno.
 int client_post_plain_text(int server_fd, const char *recipient, const char *text);
