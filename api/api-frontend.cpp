@@ -1,18 +1,378 @@
+// The API frontend's side of the session loop: API packets from standard input become
+// requests to the server, server packets become API packets on standard output.
 #include "api/api-frontend.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
 
-// Placeholder until the API frontend lands.
-static void api_not_built(const char *)
+#include "client/requests.h"
+#include "common/file-helpers.h"
+#include "common/holders.h"
+#include "common/i18n.h"
+
+namespace {
+
+// Process-wide state of the frontend.
+const char *api_user_name = "";
+uint16_t api_version = 0;	// agreed API version; 0 until a handshake has been made
+LocalPacketReader api_reader = {nullptr, 0, 0};
+
+[[noreturn]] void end_session(int server_fd, int status)
 {
-	fputs("The API frontend is not built yet\n", stderr);
-	exit(1);
+	close(server_fd);
+	local_packet_reader_reset(&api_reader);
+	exit(status);
 }
 
-static void api_nothing(int) {}
+// Writes a built packet (nullptr: the builder failed) to standard output; failures end the
+// process.
+void emit(const char *writer, unsigned char *packet, size_t size)
+{
+	MallocPtr<unsigned char> holder(packet);
+	if (packet == nullptr) {
+		syslog(LOG_ERR, "%s: out of memory", writer);
+		exit(1);
+	}
+	int32_t w = write_fully(STDOUT_FILENO, packet, size);
+	if (w >= 0 && (size_t)w < size)
+		errno = EIO;
+	if (w < 0 || (size_t)w < size) {
+		syslog(LOG_ERR, "%s: write: STDOUT_FILENO: errno %d", writer, errno);
+		holder.reset();
+		exit(1);
+	}
+}
+
+// ---- the program's packets ----
+
+void handshake(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *packet)
+{
+	uint16_t version = 0;
+	switch (api_parse_hello(p, &version)) {
+	case API_HELLO_OK:
+		break;
+	case API_HELLO_BAD_LENGTH:
+		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, packet length mismatch (%u != 9)",
+		       (unsigned int)p.length);
+		packet->reset();
+		end_session(server_fd, 1);
+	case API_HELLO_BAD_MAGIC:
+		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, magic mismatch");
+		packet->reset();
+		end_session(server_fd, 1);
+	default:
+		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, invalid API version %hu", version);
+		packet->reset();
+		end_session(server_fd, 1);
+	}
+	syslog(LOG_INFO, "TOLVAR_API_HELLO: client API version %hu", version);
+	api_version = version > TOLVAR_API_VERSION ? TOLVAR_API_VERSION : version;
+	send_api_pass(api_version, api_user_name);
+	send_api_motd();	// no message of the day is no news after a handshake
+}
+
+void request_online_users(int server_fd, const ApiPacketView &, MallocPtr<unsigned char> *)
+{
+	if (client_send_request_get_online_users(server_fd) < 0)
+		syslog(LOG_ERR, "TOLVAR_API_GET_ONLINE_USER: client_send_request_get_online_users failed, errno %d",
+		       errno);
+}
+
+void request_send_message(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *)
+{
+	if (post_message_from_raw_api_data(server_fd, p) < 0)
+		syslog(LOG_WARNING, "post_message_from_raw_api_data failed");
+}
+
+void request_motd(int, const ApiPacketView &, MallocPtr<unsigned char> *)
+{
+	if (send_api_motd() == 0)
+		return;
+	send_api_error(TOLVAR_API_ERROR_MOTD_NOT_AVAILABLE, errno == ENOENT ? _("No MOTD available") : strerror(errno));
+}
+
+struct ApiRequestRow {
+	uint8_t type;
+	void (*handle)(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *packet);
+};
+
+const ApiRequestRow api_requests[] = {
+	{TOLVAR_API_HELLO, handshake},
+	{TOLVAR_API_GET_ONLINE_USER, request_online_users},
+	{TOLVAR_API_SEND_MESSAGE, request_send_message},
+	{TOLVAR_API_GET_MOTD, request_motd},
+	{0, nullptr},
+};
+
+void api_init(const char *user_name)
+{
+	api_user_name = user_name;
+	syslog(LOG_INFO, "API server started");
+}
+
+void api_do_stdin(int server_fd)
+{
+	GetPacketOut out = {nullptr, 0};
+	int result = get_api_packet(STDIN_FILENO, &out);
+	switch (result) {
+	case GET_PACKET_OK:
+		break;
+	case GET_PACKET_EOF:
+		end_session(server_fd, 0);
+	case GET_PACKET_READ_ERROR:
+		syslog(LOG_ERR, "STDIN_FILENO: %s", strerror(errno));
+		end_session(server_fd, 1);
+	case GET_PACKET_TOO_SMALL:
+		syslog(LOG_WARNING, "Received API packet too small");
+		end_session(server_fd, 1);
+	case GET_PACKET_TOO_LARGE:
+		syslog(LOG_WARNING, "Received API packet too large (%u bytes)", (unsigned int)out.length);
+		end_session(server_fd, 1);
+	case GET_PACKET_OUT_OF_MEMORY:
+		syslog(LOG_ERR, "Out of memory");
+		end_session(server_fd, 1);
+	default:
+		syslog(LOG_ERR, "Unknown error %d from get_api_packet", result);
+		abort();
+	}
+
+	MallocPtr<unsigned char> packet(out.packet);
+	ApiPacketView p;
+	if (api_packet_open(packet.get(), API_LENGTH_SIZE + (size_t)out.length, &p) < 0) {
+		syslog(LOG_ERR, "Unknown error %d from get_api_packet", result);
+		abort();
+	}
+	if (api_version == 0 && p.type != TOLVAR_API_HELLO) {
+		syslog(LOG_WARNING, "Received API packet type %hhu before handshake", p.type);
+		packet.reset();
+		end_session(server_fd, 1);
+	}
+	for (const ApiRequestRow *row = api_requests; row->handle != nullptr; row++) {
+		if (row->type == p.type) {
+			row->handle(server_fd, p, &packet);
+			return;
+		}
+	}
+	syslog(LOG_WARNING, "Received unknown API packet type %hhu", p.type);
+}
+
+// ---- the server's packets ----
+
+void malformed(const LocalPacketView &p)
+{
+	syslog(LOG_WARNING, "Malformed local packet type %d dropped", (int)p.type);
+}
+
+void translate_user_not_found(const LocalPacketView &p)
+{
+	std::string_view name;
+	if (local_parse_user_name(p, &name) < 0)
+		return malformed(p);
+	char text[256];
+	// The view ends at the NUL the parser found, so its data is a C string.
+	snprintf(text, sizeof text, _("User %s not found"), name.data());
+	send_api_error(TOLVAR_API_ERROR_USER_NOT_FOUND, text);
+}
+
+void translate_message(const LocalPacketView &p)
+{
+	MessageView m;
+	if (local_parse_message(p, &m) < 0)
+		return malformed(p);
+	send_api_message(m);
+}
+
+void translate_online_users(const LocalPacketView &p)
+{
+	OnlineUsersView list;
+	if (local_parse_online_users(p, &list) < 0 || send_api_online_users(list) < 0)
+		malformed(p);
+}
+
+void translate_user_state(const LocalPacketView &p)
+{
+	std::string_view name;
+	if (local_parse_user_name(p, &name) < 0)
+		return malformed(p);
+	send_api_user_state(name.data(), p.type == LOCAL_PACKET_USER_ONLINE);
+}
+
+struct LocalPacketRow {
+	int32_t type;
+	void (*translate)(const LocalPacketView &p);
+};
+
+const LocalPacketRow local_packets[] = {
+	{LOCAL_PACKET_USER_NOT_FOUND, translate_user_not_found},
+	{LOCAL_PACKET_RECEIVE_MESSAGE, translate_message},
+	{LOCAL_PACKET_ONLINE_USERS, translate_online_users},
+	{LOCAL_PACKET_USER_ONLINE, translate_user_state},
+	{LOCAL_PACKET_USER_OFFLINE, translate_user_state},
+	{0, nullptr},
+};
+
+[[noreturn]] void server_failed(int server_fd, uint32_t code, const char *text, int status)
+{
+	send_api_error(code, text);
+	end_session(server_fd, status);
+}
+
+void api_do_local_packet(int server_fd)
+{
+	// Until the program has shaken hands, the server's packets wait in the socket.
+	if (api_version == 0) {
+		sleep(1);
+		return;
+	}
+	GetPacketOut out = {nullptr, 0};
+	int result = get_local_packet(server_fd, &out, &api_reader);
+	switch (result) {
+	case GET_PACKET_OK:
+		break;
+	case GET_PACKET_INCOMPLETE:
+		return;
+	case GET_PACKET_EOF:
+		server_failed(server_fd, TOLVAR_API_ERROR_SERVER_CLOSED, _("Server closed connection"), 0);
+	case GET_PACKET_READ_ERROR:
+		server_failed(server_fd, TOLVAR_API_ERROR_LOCAL_READ, strerror(errno), 1);
+	case GET_PACKET_SHORT_READ:
+		server_failed(server_fd, TOLVAR_API_ERROR_LOCAL_READ, _("Local packet short read"), 1);
+	case GET_PACKET_TOO_LARGE:
+		server_failed(server_fd, TOLVAR_API_ERROR_LOCAL_PACKET_TOO_LARGE, _("Received local packet too large"), 1);
+	case GET_PACKET_OUT_OF_MEMORY:
+		server_failed(server_fd, TOLVAR_API_ERROR_OUT_OF_MEMORY, _("Out of memory"), 1);
+	default:
+		send_api_error(TOLVAR_API_ERROR_INTERNAL_ERROR, _("Internal error"));
+		syslog(LOG_ERR, "Unknown error %d from get_local_packet", result);
+		abort();
+	}
+
+	MallocPtr<unsigned char> packet(out.packet);
+	LocalPacketView p;
+	if (local_packet_open(packet.get(), &p) < 0) {
+		syslog(LOG_WARNING, "Malformed local packet dropped");
+		return;
+	}
+	for (const LocalPacketRow *row = local_packets; row->translate != nullptr; row++) {
+		if (row->type == p.type) {
+			row->translate(p);
+			return;
+		}
+	}
+	syslog(LOG_WARNING, "Unknown local packet type %d", (int)p.type);
+}
+
+}  // namespace
+
+void send_api_pass(uint16_t version, const char *user_name)
+{
+	size_t size;
+	MallocPtr<unsigned char> packet(api_build_pass(version, user_name, &size));
+	if (packet == nullptr) {
+		syslog(LOG_ERR, "send_api_pass: out of memory");
+		exit(1);
+	}
+	ssize_t w;
+	do
+		w = write(STDOUT_FILENO, packet.get(), size);
+	while (w < 0 && errno == EINTR);
+	if (w < 0) {
+		syslog(LOG_ERR, "send_api_pass: write: STDOUT_FILENO: errno %d", errno);
+		packet.reset();
+		exit(1);
+	}
+}
+
+int send_api_motd(void)
+{
+	// O_NONBLOCK: a FIFO put in the file's place must not stop the session.
+	int fd = open("motd", O_RDONLY | O_NOCTTY | O_NONBLOCK);
+	if (fd < 0) {
+		int saved = errno;
+		if (saved != ENOENT)
+			syslog(LOG_WARNING, "send_api_motd: motd: %s", strerror(saved));
+		errno = saved;
+		return -1;
+	}
+	char text[API_MOTD_MAX];
+	int32_t n = read_fully(fd, text, sizeof text);
+	int saved = errno;
+	close(fd);
+	if (n < 0) {
+		syslog(LOG_WARNING, "send_api_motd: read: %s", strerror(saved));
+		errno = saved;
+		return -1;
+	}
+	if (n == 0) {
+		errno = ENOENT;
+		return -1;
+	}
+	size_t size;
+	unsigned char *packet = api_build_motd(std::string_view(text, (size_t)n), &size);
+	emit("send_api_motd", packet, size);
+	return 0;
+}
+
+void send_api_error(uint32_t code, const char *text)
+{
+	size_t size = 0;
+	unsigned char *packet = api_build_error(code, text, &size);
+	emit("send_api_error", packet, size);
+}
+
+void send_api_message(const MessageView &message)
+{
+	size_t size = 0;
+	unsigned char *packet = api_build_message((uint64_t)time(nullptr), api_version, message, &size);
+	emit("send_api_message", packet, size);
+}
+
+int send_api_online_users(const OnlineUsersView &list)
+{
+	size_t size = 0;
+	unsigned char *packet = api_build_online_users(list, &size);
+	if (packet == nullptr && errno == EINVAL)
+		return -1;
+	emit("send_api_online_users", packet, size);
+	return 0;
+}
+
+void send_api_user_state(const char *user_name, bool online)
+{
+	size_t size = 0;
+	unsigned char *packet = api_build_user_state(online, user_name, &size);
+	emit("send_api_user_state", packet, size);
+}
+
+int post_message_from_raw_api_data(int server_fd, const ApiPacketView &packet)
+{
+	if (packet.fields.empty())
+		return -1;
+	ApiSendMessageView m;
+	if (api_parse_send_message(packet, &m) < 0)
+		return -1;
+	MallocPtr<MessageRecord> record(message_record_new(m.text.size()));
+	if (record == nullptr)
+		return -1;
+	local_copy_name(record->to_user, LOCAL_NAME_FIELD, m.to_user, LOCAL_NAME_FIELD - 1);
+	record->kind = m.kind;
+	memcpy(message_record_text(record.get()), m.text.data(), m.text.size());
+	return client_post_message(server_fd, record.get());
+}
 
 void init_api_frontend_ops(FrontendOps *ops)
 {
-	*ops = FrontendOps{api_not_built, api_nothing, api_nothing, nullptr, nullptr};
+	*ops = FrontendOps{
+		api_init,		// init
+		api_do_local_packet,	// do_local_packet
+		api_do_stdin,		// do_stdin
+		nullptr,		// do_after_signal: none
+		nullptr,		// do_tick: none
+	};
 }

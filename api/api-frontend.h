@@ -2,9 +2,28 @@
 #ifndef TOLVAR_API_API_FRONTEND_H
 #define TOLVAR_API_API_FRONTEND_H
 
+#include <cstdint>
+
+#include "api/api-protocol.h"
 #include "client/frontend.h"
 
 // Fills ops with api_init, api_do_local_packet and api_do_stdin; the optional slots stay empty.
 void init_api_frontend_ops(FrontendOps *ops);
+
+// The packet writers: each builds one packet and writes it to standard output. A packet that
+// cannot be allocated or written is logged and ends the process with status 1.
+void send_api_pass(uint16_t version, const char *user_name);
+// Sends the first 4096 bytes of the file "motd". 0 when sent; -1 with errno when there was
+// nothing to send (ENOENT: no file, or an empty one).
+int send_api_motd(void);
+void send_api_error(uint32_t code, const char *text);
+void send_api_message(const MessageView &message);
+// -1 with EINVAL (nothing sent) when an entry of list is malformed.
+int send_api_online_users(const OnlineUsersView &list);
+void send_api_user_state(const char *user_name, bool online);
+
+// Posts a received TOLVAR_API_SEND_MESSAGE to the server. 0, or -1 when the packet is
+// malformed or the post failed.
+int post_message_from_raw_api_data(int server_fd, const ApiPacketView &packet);
 
 #endif

@@ -1,0 +1,445 @@
+#include "api/tolvar-api-client.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <unistd.h>
+
+#include "common/wire-reader.h"
+
+namespace tolvarapi {
+
+namespace {
+
+constexpr size_t LENGTH_SIZE = 4;
+constexpr size_t HEADER_SIZE = 5;
+constexpr char MAGIC[6] = {'T', 'O', 'L', 'V', 'A', 'R'};
+constexpr std::string_view MAGIC_VIEW(MAGIC, sizeof MAGIC);
+
+// Fills a buffer whose exact size was worked out before.
+struct Writer {
+	unsigned char *p;
+
+	void u8(uint8_t v) { *p++ = v; }
+	void u16(uint16_t v)
+	{
+		put_u16_be(p, v);
+		p += 2;
+	}
+	void u32(uint32_t v)
+	{
+		put_u32_be(p, v);
+		p += 4;
+	}
+	void u64(uint64_t v)
+	{
+		put_u64_be(p, v);
+		p += 8;
+	}
+	void bytes(std::string_view s)
+	{
+		if (!s.empty())
+			memcpy(p, s.data(), s.size());
+		p += s.size();
+	}
+	void name(std::string_view s)
+	{
+		u8((uint8_t)s.size());
+		bytes(s);
+	}
+	void text(std::string_view s)
+	{
+		u32((uint32_t)s.size());
+		bytes(s);
+	}
+};
+
+bool names_fit(std::initializer_list<std::string_view> names)
+{
+	for (std::string_view n : names)
+		if (n.size() > UINT8_MAX)
+			return false;
+	return true;
+}
+
+// A packet of type with body bytes after the type; nullptr with errno.
+unsigned char *new_packet(uint8_t type, uint64_t body, size_t *size, Writer *w)
+{
+	if (body > UINT32_MAX - 1 || body > SIZE_MAX - HEADER_SIZE) {
+		errno = EOVERFLOW;
+		return nullptr;
+	}
+	auto *p = static_cast<unsigned char *>(malloc(HEADER_SIZE + (size_t)body));
+	if (p == nullptr) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	put_u32_be(p, (uint32_t)(body + 1));
+	p[4] = type;
+	w->p = p + HEADER_SIZE;
+	*size = HEADER_SIZE + (size_t)body;
+	return p;
+}
+
+unsigned char *overflow()
+{
+	errno = EOVERFLOW;
+	return nullptr;
+}
+
+int get_name(WireReader *r, std::string_view *out)
+{
+	uint8_t n;
+	if (r->get_u8(&n) < 0 || r->get_bytes(n, out) < 0)
+		return -1;
+	return 0;
+}
+
+int get_text(WireReader *r, std::string_view *out)
+{
+	uint32_t n;
+	if (r->get_u32_be(&n) < 0 || r->get_bytes(n, out) < 0)
+		return -1;
+	return 0;
+}
+
+int send_built(int fd, unsigned char *packet, size_t size)
+{
+	if (packet == nullptr)
+		return errno == ENOMEM ? NO_MEMORY : MALFORMED;
+	int r = write_packet(fd, packet, size);
+	free(packet);
+	return r;
+}
+
+}  // namespace
+
+int frame(const void *data, size_t size, uint32_t max_length, size_t *packet_size)
+{
+	WireReader r(data, size);
+	uint32_t length;
+	if (r.get_u32_be(&length) < 0)
+		return NEED_MORE;
+	if (length == 0)
+		return TOO_SMALL;
+	if (length > max_length)
+		return TOO_LARGE;
+	if (r.remaining() < length)
+		return NEED_MORE;
+	*packet_size = LENGTH_SIZE + length;
+	return OK;
+}
+
+int read_packet(int fd, uint32_t max_length, unsigned char **packet, size_t *size)
+{
+	unsigned char field[LENGTH_SIZE];
+	size_t got = 0;
+	while (got < sizeof field) {
+		ssize_t r = read(fd, field + got, sizeof field - got);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			return IO_ERROR;
+		if (r == 0)
+			return END;
+		got += (size_t)r;
+	}
+	size_t whole;
+	int f = frame(field, sizeof field, max_length, &whole);
+	if (f != OK && f != NEED_MORE)
+		return f;
+	WireReader lr(field, sizeof field);
+	uint32_t length = 0;
+	lr.get_u32_be(&length);
+	auto *p = static_cast<unsigned char *>(malloc(LENGTH_SIZE + (size_t)length));
+	if (p == nullptr)
+		return NO_MEMORY;
+	memcpy(p, field, sizeof field);
+	got = 0;
+	while (got < length) {
+		ssize_t r = read(fd, p + LENGTH_SIZE + got, length - got);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0) {
+			int saved = errno;
+			free(p);
+			errno = saved;
+			return r == 0 ? END : IO_ERROR;
+		}
+		got += (size_t)r;
+	}
+	*packet = p;
+	*size = LENGTH_SIZE + length;
+	return OK;
+}
+
+int write_packet(int fd, const void *packet, size_t size)
+{
+	const auto *p = static_cast<const unsigned char *>(packet);
+	while (size > 0) {
+		ssize_t w = write(fd, p, size);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = EIO;
+			return IO_ERROR;
+		}
+		p += w;
+		size -= (size_t)w;
+	}
+	return OK;
+}
+
+int open_packet(const void *data, size_t size, Packet *out)
+{
+	WireReader r(data, size);
+	uint32_t length;
+	if (r.get_u32_be(&length) < 0 || length == 0 || length != r.remaining() || r.get_u8(&out->type) < 0)
+		return MALFORMED;
+	out->length = length;
+	out->fields = r.rest();
+	return OK;
+}
+
+int parse_hello(const Packet &p, Hello *out)
+{
+	WireReader r(p.fields);
+	std::string_view magic;
+	if (p.type != HELLO || p.length != 9 || r.get_bytes(sizeof MAGIC, &magic) < 0 || magic != MAGIC_VIEW ||
+	    r.get_u16_be(&out->version) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int parse_send_message(const Packet &p, SendMessage *out)
+{
+	WireReader r(p.fields);
+	if (p.type != SEND_MESSAGE || get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 ||
+	    get_text(&r, &out->text) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int parse_pass(const Packet &p, Pass *out)
+{
+	WireReader r(p.fields);
+	std::string_view magic;
+	if (p.type != PASS || r.get_bytes(sizeof MAGIC, &magic) < 0 || magic != MAGIC_VIEW ||
+	    r.get_u16_be(&out->version) < 0 || get_name(&r, &out->user) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int next_user(std::string_view *entries, UserEntry *out)
+{
+	WireReader r(*entries);
+	if (r.get_u16_be(&out->id) < 0 || get_name(&r, &out->user) < 0 || get_name(&r, &out->host) < 0)
+		return MALFORMED;
+	entries->remove_prefix(r.offset());
+	return OK;
+}
+
+int parse_online_users(const Packet &p, OnlineUsers *out)
+{
+	WireReader r(p.fields);
+	if (p.type != ONLINE_USERS || r.get_u16_be(&out->your_id) < 0 || r.get_u16_be(&out->count) < 0)
+		return MALFORMED;
+	std::string_view all = r.rest(), walk = all;
+	for (uint16_t i = 0; i < out->count; i++) {
+		UserEntry e;
+		if (next_user(&walk, &e) != OK)
+			return MALFORMED;
+	}
+	out->entries = all.substr(0, all.size() - walk.size());
+	return OK;
+}
+
+int parse_message(const Packet &p, Message *out)
+{
+	WireReader r(p.fields);
+	if (p.type != RECEIVE_MESSAGE || r.get_u64_be(&out->time) < 0 || get_name(&r, &out->from) < 0 ||
+	    get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 || get_text(&r, &out->text) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int parse_user_state(const Packet &p, UserState *out)
+{
+	WireReader r(p.fields);
+	uint8_t online;
+	if (p.type != USER_STATE || r.get_u8(&online) < 0 || get_name(&r, &out->user) < 0)
+		return MALFORMED;
+	out->online = online != 0;
+	return OK;
+}
+
+int parse_error(const Packet &p, Error *out)
+{
+	WireReader r(p.fields);
+	if (p.type != ERROR || r.get_u32_be(&out->code) < 0 || get_text(&r, &out->text) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int parse_motd(const Packet &p, Motd *out)
+{
+	WireReader r(p.fields);
+	if (p.type != MOTD || get_text(&r, &out->text) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+unsigned char *build_hello(uint16_t version, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(HELLO, sizeof MAGIC + 2, size, &w);
+	if (p != nullptr) {
+		w.bytes(MAGIC_VIEW);
+		w.u16(version);
+	}
+	return p;
+}
+
+unsigned char *build_get_online_user(size_t *size)
+{
+	Writer w;
+	return new_packet(GET_ONLINE_USER, 0, size, &w);
+}
+
+unsigned char *build_get_motd(size_t *size)
+{
+	Writer w;
+	return new_packet(GET_MOTD, 0, size, &w);
+}
+
+unsigned char *build_send_message(std::string_view to, uint8_t kind, std::string_view text, size_t *size)
+{
+	if (!names_fit({to}))
+		return overflow();
+	Writer w;
+	unsigned char *p = new_packet(SEND_MESSAGE, 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
+	if (p != nullptr) {
+		w.name(to);
+		w.u8(kind);
+		w.text(text);
+	}
+	return p;
+}
+
+unsigned char *build_pass(uint16_t version, std::string_view user, size_t *size)
+{
+	if (!names_fit({user}))
+		return overflow();
+	Writer w;
+	unsigned char *p = new_packet(PASS, sizeof MAGIC + 2 + 1 + user.size(), size, &w);
+	if (p != nullptr) {
+		w.bytes(MAGIC_VIEW);
+		w.u16(version);
+		w.name(user);
+	}
+	return p;
+}
+
+unsigned char *build_online_users(uint16_t your_id, uint16_t count, std::string_view entries, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(ONLINE_USERS, 4 + (uint64_t)entries.size(), size, &w);
+	if (p != nullptr) {
+		w.u16(your_id);
+		w.u16(count);
+		w.bytes(entries);
+	}
+	return p;
+}
+
+unsigned char *build_message(uint64_t time, std::string_view from, std::string_view to, uint8_t kind,
+			     std::string_view text, size_t *size)
+{
+	if (!names_fit({from, to}))
+		return overflow();
+	Writer w;
+	unsigned char *p = new_packet(RECEIVE_MESSAGE, 8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(),
+				      size, &w);
+	if (p != nullptr) {
+		w.u64(time);
+		w.name(from);
+		w.name(to);
+		w.u8(kind);
+		w.text(text);
+	}
+	return p;
+}
+
+unsigned char *build_user_state(bool online, std::string_view user, size_t *size)
+{
+	if (!names_fit({user}))
+		return overflow();
+	Writer w;
+	unsigned char *p = new_packet(USER_STATE, 2 + user.size(), size, &w);
+	if (p != nullptr) {
+		w.u8(online ? 1 : 0);
+		w.name(user);
+	}
+	return p;
+}
+
+unsigned char *build_error(uint32_t code, std::string_view text, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(ERROR, 8 + (uint64_t)text.size(), size, &w);
+	if (p != nullptr) {
+		w.u32(code);
+		w.text(text);
+	}
+	return p;
+}
+
+unsigned char *build_motd(std::string_view text, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(MOTD, 4 + (uint64_t)text.size(), size, &w);
+	if (p != nullptr)
+		w.text(text);
+	return p;
+}
+
+int handshake(int in_fd, int out_fd, uint16_t version, unsigned char **packet, Pass *pass)
+{
+	size_t size = 0;
+	int r = send_built(out_fd, build_hello(version, &size), size);
+	if (r != OK)
+		return r;
+	unsigned char *answer;
+	r = read_packet(in_fd, DEFAULT_MAX_LENGTH, &answer, &size);
+	if (r != OK)
+		return r;
+	Packet p;
+	if (open_packet(answer, size, &p) != OK || parse_pass(p, pass) != OK) {
+		free(answer);
+		return MALFORMED;
+	}
+	*packet = answer;
+	return OK;
+}
+
+int send_get_online_user(int fd)
+{
+	size_t size = 0;
+	return send_built(fd, build_get_online_user(&size), size);
+}
+
+int send_get_motd(int fd)
+{
+	size_t size = 0;
+	return send_built(fd, build_get_motd(&size), size);
+}
+
+int send_message(int fd, std::string_view to, uint8_t kind, std::string_view text)
+{
+	size_t size = 0;
+	return send_built(fd, build_send_message(to, kind, text, &size), size);
+}
+
+}  // namespace tolvarapi
