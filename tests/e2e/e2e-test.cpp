@@ -1,0 +1,326 @@
+// The whole road: real keys registered with tolvaradm, a real sshd on a free loopback port,
+// the service account with tolvard as its login shell, the real server, and ssh clients in
+// the three modes.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/test-support.h"
+
+namespace {
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+int free_port()
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+	socklen_t len = sizeof a;
+	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+	close(fd);
+	return ntohs(a.sin_port);
+}
+
+int sh(const std::string &cmd) { return WEXITSTATUS(system(cmd.c_str())); }
+
+// API framing, as a program writes and reads it.
+std::string api_packet(uint8_t type, const std::string &fields)
+{
+	std::string p(4, '\0');
+	uint32_t n = htonl((uint32_t)(fields.size() + 1));
+	memcpy(&p[0], &n, 4);
+	p += (char)type;
+	return p + fields;
+}
+
+std::string api_hello() { return api_packet(1, std::string("TOLVAR\0\1", 8)); }
+
+std::string api_send(const std::string &to, uint8_t kind, const std::string &text)
+{
+	std::string f;
+	f += (char)to.size();
+	f += to;
+	f += (char)kind;
+	uint32_t n = htonl((uint32_t)text.size());
+	f.append(reinterpret_cast<const char *>(&n), 4);
+	return api_packet(3, f + text);
+}
+
+// Reads one API packet (length field, type and fields).
+bool api_read(int fd, std::string *p, int timeout_ms = 10000)
+{
+	p->clear();
+	if (!tt::read_exact(fd, 4, timeout_ms, p))
+		return false;
+	uint32_t n;
+	memcpy(&n, p->data(), 4);
+	n = ntohl(n);
+	return n > 0 && n < (8u << 20) && tt::read_exact(fd, n, timeout_ms, p);
+}
+
+struct ApiMessage {
+	std::string from, to, text;
+	int kind = 0;
+};
+
+// Reads packets until a RECEIVE_MESSAGE (0x82) arrives.
+bool api_read_message(int fd, ApiMessage *m, int timeout_ms = 10000)
+{
+	std::string p;
+	while (api_read(fd, &p, timeout_ms)) {
+		if ((uint8_t)p[4] != 0x82)
+			continue;
+		size_t o = 13;
+		size_t f = (uint8_t)p[o++];
+		m->from = p.substr(o, f);
+		o += f;
+		size_t t = (uint8_t)p[o++];
+		m->to = p.substr(o, t);
+		o += t;
+		m->kind = (uint8_t)p[o++];
+		uint32_t x;
+		memcpy(&x, p.data() + o, 4);
+		o += 4;
+		m->text = p.substr(o, ntohl(x));
+		return true;
+	}
+	return false;
+}
+
+// Reads packets until a USER_STATE (0x83) for name with the given flag arrives.
+bool api_wait_user_state(int fd, const std::string &name, bool online, int timeout_ms)
+{
+	std::string p;
+	while (api_read(fd, &p, timeout_ms)) {
+		if ((uint8_t)p[4] == 0x83 && (uint8_t)p[5] == (online ? 1 : 0) &&
+		    p.substr(7, (uint8_t)p[6]) == name)
+			return true;
+	}
+	return false;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+	static void SetUpTestSuite()
+	{
+		tt::Syslog::instance();
+		char tmpl[] = "/tmp/tolvar-e2e-XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = tmpl;
+		chmod(dir_.c_str(), 0755);
+		ASSERT_TRUE(tt::create_account("tolvar", &account_, tt::tolvard_path()));
+		ASSERT_EQ(sh("usermod -p '*' tolvar"), 0);	// not locked: sshd refuses locked accounts
+		ASSERT_TRUE(tt::start_server(account_, &server_));
+
+		for (const char *u : {"alice", "bob", "carol", "dave", "latin"}) {
+			std::string key = dir_ + "/" + u;
+			ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -C " + std::string(u) + " -f " + key), 0);
+			tt::Spec s;
+			s.argv = {tt::tolvaradm_path(), "adduser", "-f", "-a", slurp(key + ".pub").substr(0, slurp(key + ".pub").find('\n')), u};
+			s.env = {"PATH=/usr/bin:/bin"};
+			std::string out, err;
+			ASSERT_EQ(tt::run(s, &out, &err), 0) << err;
+		}
+
+		port_ = free_port();
+		ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
+		std::ofstream c(dir_ + "/sshd_config");
+		c << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << dir_ << "/host_key\n"
+		  << "PidFile " << dir_ << "/sshd.pid\nAllowUsers tolvar\nUsePAM no\n"
+		  << "PubkeyAuthentication yes\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+		  << "AuthorizedKeysFile .ssh/authorized_keys\nAcceptEnv LANG LC_* TZ\nPermitUserRC no\n"
+		  << "AllowTcpForwarding no\nX11Forwarding no\nPrintMotd no\nPrintLastLog no\nLogLevel ERROR\n";
+		c.close();
+		mkdir("/run/sshd", 0755);
+		tt::Spec s;
+		s.argv = {"/usr/sbin/sshd", "-D", "-e", "-f", dir_ + "/sshd_config"};
+		s.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
+		s.stdin_null = true;
+		ASSERT_TRUE(tt::spawn(s, &sshd_));
+		for (int i = 0; i < 200; i++) {
+			int fd = socket(AF_INET, SOCK_STREAM, 0);
+			struct sockaddr_in a = {};
+			a.sin_family = AF_INET;
+			a.sin_port = htons((uint16_t)port_);
+			a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+			bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+			close(fd);
+			if (ok)
+				return;
+			usleep(20000);
+		}
+		FAIL() << "sshd did not start";
+	}
+
+	static void TearDownTestSuite()
+	{
+		sshd_.kill_now(SIGTERM);
+		sshd_.wait(5000);
+		server_.proc.kill_now(SIGTERM);
+		server_.proc.wait(5000);
+		tt::remove_account(account_);
+		sh("rm -rf " + dir_);
+	}
+
+	// An ssh client for user u asking for command; with pty, on a pseudo-terminal (-tt).
+	static bool ssh(const std::string &u, const std::string &command, tt::Process *p, bool pty = false,
+			const std::string &lang = "en_US.UTF-8")
+	{
+		tt::Spec s;
+		s.argv = {"/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no",
+			  "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes", "-o", "LogLevel=ERROR",
+			  "-o", "SendEnv=LANG", "-i", dir_ + "/" + u, "-p", std::to_string(port_)};
+		s.argv.push_back(pty ? "-tt" : "-T");
+		s.argv.push_back("tolvar@127.0.0.1");
+		if (!command.empty())
+			s.argv.push_back(command);
+		s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=" + lang, "TERM=xterm"};
+		s.pty = pty;
+		return tt::spawn(s, p);
+	}
+
+	// An API session of u that has made its handshake; *pass is the PASS packet.
+	static bool api_session(const std::string &u, tt::Process *p, std::string *pass = nullptr,
+				const std::string &lang = "en_US.UTF-8")
+	{
+		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello()))
+			return false;
+		std::string got;
+		if (!api_read(p->out, &got) || (uint8_t)got[4] != 0x80)
+			return false;
+		if (pass != nullptr)
+			*pass = got;
+		return true;
+	}
+
+	static std::string dir_;
+	static tt::Account account_;
+	static tt::Server server_;
+	static tt::Process sshd_;
+	static int port_;
+};
+
+std::string EndToEnd::dir_;
+tt::Account EndToEnd::account_;
+tt::Server EndToEnd::server_;
+tt::Process EndToEnd::sshd_;
+int EndToEnd::port_;
+
+}  // namespace
+
+TEST_F(EndToEnd, ApiProgramGetsPassWithTheNameItsKeyForces)
+{
+	tt::Process p;
+	std::string pass;
+	ASSERT_TRUE(api_session("alice", &p, &pass)) << tt::Syslog::instance().dump();
+	EXPECT_EQ(pass.substr(5, 8), std::string("TOLVAR\0\1", 8));
+	EXPECT_EQ((uint8_t)pass[13], 5);
+	EXPECT_EQ(pass.substr(14), "alice");
+	p.close_in();
+	EXPECT_TRUE(p.wait(10000));
+	EXPECT_EQ(p.exit_code(), 0);
+}
+
+TEST_F(EndToEnd, MessagesBetweenAnApiProgramALogViewAndATerminal)
+{
+	tt::Process alice, bob_log, bob_cli;
+	ASSERT_TRUE(api_session("alice", &alice));
+	ASSERT_TRUE(ssh("bob", "log", &bob_log));
+	ASSERT_TRUE(ssh("bob", "cli", &bob_cli, true));
+	ASSERT_TRUE(api_wait_user_state(alice.out, "bob", true, 15000));
+	std::string screen;
+	// The terminal session is up once it shows something of its own (its first line).
+	tt::read_for(bob_cli.out, 1500, &screen);
+
+	ASSERT_TRUE(tt::write_all(alice.in, api_send("bob", 1, "psst bob")));
+	std::string log_out;
+	EXPECT_TRUE(tt::read_until(bob_log.out, "psst bob", 10000, &log_out)) << log_out;
+	EXPECT_NE(log_out.find("alice"), std::string::npos) << log_out;
+	EXPECT_TRUE(tt::read_until(bob_cli.out, "psst bob", 10000, &screen)) << screen;
+
+	ASSERT_TRUE(tt::write_all(bob_cli.in, "hello everybody\r"));
+	ApiMessage m;
+	ASSERT_TRUE(api_read_message(alice.out, &m));
+	EXPECT_EQ(m.from, "bob");
+	EXPECT_EQ(m.to, "GLOBAL");
+	EXPECT_EQ(m.kind, 1);
+	EXPECT_EQ(m.text, "hello everybody");
+	EXPECT_TRUE(tt::read_until(bob_log.out, "hello everybody", 10000, &log_out)) << log_out;
+
+	// /quit ends the terminal session, and with it the ssh client.
+	ASSERT_TRUE(tt::write_all(bob_cli.in, "/quit\r"));
+	EXPECT_TRUE(bob_cli.wait(15000));
+	EXPECT_EQ(bob_cli.exit_code(), 0);
+}
+
+TEST_F(EndToEnd, Latin1SessionReachesUtf8SessionConverted)
+{
+	tt::Process alice, latin;
+	ASSERT_TRUE(api_session("alice", &alice));
+	ASSERT_TRUE(api_session("latin", &latin, nullptr, "en_US.ISO-8859-1"));
+	ASSERT_TRUE(tt::write_all(latin.in, api_send("alice", 1, "caf\xe9 cr\xe8me")));
+	ApiMessage m;
+	ASSERT_TRUE(api_read_message(alice.out, &m));
+	EXPECT_EQ(m.from, "latin");
+	EXPECT_EQ(m.text, "caf\xc3\xa9 cr\xc3\xa8me");
+	// And back: alice's UTF-8 reaches the Latin-1 session as Latin-1.
+	ASSERT_TRUE(tt::write_all(alice.in, api_send("latin", 1, "\xc3\xa0 bient\xc3\xb4t")));
+	do
+		ASSERT_TRUE(api_read_message(latin.out, &m));
+	while (m.from != "alice");
+	EXPECT_EQ(m.text, "\xe0 bient\xf4t");
+}
+
+TEST_F(EndToEnd, KillingTheSshClientEndsTheSessionAndAnnouncesTheUserOffline)
+{
+	tt::Process alice, carol;
+	ASSERT_TRUE(api_session("alice", &alice));
+	ASSERT_TRUE(ssh("carol", "log", &carol));
+	ASSERT_TRUE(api_wait_user_state(alice.out, "carol", true, 15000));
+	carol.kill_now(SIGKILL);
+	ASSERT_TRUE(carol.wait(5000));
+	// The session notices its vanished parent within a minute.
+	EXPECT_TRUE(api_wait_user_state(alice.out, "carol", false, 75000)) << tt::Syslog::instance().dump();
+}
+
+TEST_F(EndToEnd, RemovedUserCannotLogInAgain)
+{
+	tt::Process d;
+	ASSERT_TRUE(api_session("dave", &d));
+	d.close_in();
+	ASSERT_TRUE(d.wait(10000));
+
+	tt::Spec s;
+	s.argv = {tt::tolvaradm_path(), "removeuser", "-f", "dave"};
+	s.env = {"PATH=/usr/bin:/bin"};
+	std::string out, err;
+	ASSERT_EQ(tt::run(s, &out, &err), 0) << err;
+
+	tt::Process again;
+	ASSERT_TRUE(ssh("dave", "api", &again));
+	std::string got;
+	tt::read_to_eof(again.out, 15000, &got);
+	EXPECT_TRUE(again.wait(15000));
+	EXPECT_EQ(again.exit_code(), 255);	// ssh: permission denied
+	EXPECT_TRUE(got.empty());
+}
