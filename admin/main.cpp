@@ -1,9 +1,7 @@
-#include <cstdio>
+#include "admin/admin.h"
 
-#include "common/i18n.h"
-
-int main(int, char **)
+int main(int argc, char **argv)
 {
-	fputs(_("Subcommands:\n  adduser\n  removeuser\n  listuser\n  getmotd\n  setmotd\n"), stderr);
-	return 255;
+	int status = tolvaradm_main(argc, argv);
+	return status < 0 ? 255 : status;
 }
