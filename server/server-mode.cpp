@@ -1,11 +1,282 @@
+// The chat server: start-up (pid file, socket, system log) and the one readiness loop over
+// the listening socket and every client connection.
 #include "server/server.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
 
+#include "common/file-helpers.h"
 #include "common/i18n.h"
+#include "server/server-internal.h"
 
-int server_mode(const struct sockaddr_un *)
+ServerState server;
+
+namespace {
+
+constexpr const char PID_FILE[] = "tolvard.pid";
+constexpr int LISTEN_BACKLOG = 64;
+constexpr unsigned int SELECT_FAILURE_PAUSE = 2;
+constexpr unsigned int OUT_OF_DESCRIPTORS_PAUSE = 1;
+constexpr size_t PID_LINE_SIZE = 16;
+constexpr size_t LOG_MESSAGE_SIZE = 256;
+
+// The packets a client may send, indexed by type.
+struct PacketHandler {
+	int32_t type;
+	const char *name;
+	int (*handle)(int fd, const LocalPacketView &packet);
+};
+
+const PacketHandler packet_handlers[] = {
+	{LOCAL_PACKET_LOGIN, "login", handle_login},
+	{LOCAL_PACKET_POST_MESSAGE, "post-message", handle_post_message},
+	{LOCAL_PACKET_GET_ONLINE_USERS, "get-online-users", handle_get_online_users},
+};
+constexpr int32_t packet_handler_count = (int32_t)(sizeof packet_handlers / sizeof packet_handlers[0]);
+
+// 1 when the pid file names a live process other than this one.
+int other_server_running(pid_t *pid)
 {
-	fputs(_("The chat server is not built yet\n"), stderr);
+	FILE *f = fopen(PID_FILE, "r");
+	if (f == nullptr)
+		return 0;
+	char line[PID_LINE_SIZE];
+	int32_t n = fgetline(f, line, sizeof line);
+	fclose(f);
+	if (n <= 0)
+		return 0;
+	long value = strtol(line, nullptr, 10);
+	// A pid equal to ours is a stale file from an earlier server that happened to get it.
+	if (value <= 0 || value > (long)INT32_MAX || (pid_t)value == getpid())
+		return 0;
+	if (kill((pid_t)value, 0) < 0)
+		return 0;
+	*pid = (pid_t)value;
 	return 1;
+}
+
+int write_pid_file()
+{
+	FILE *f = fopen(PID_FILE, "w");
+	if (f == nullptr) {
+		perror(PID_FILE);
+		return -1;
+	}
+	if (fprintf(f, "%d\n", (int)getpid()) < 0) {
+		perror("fprintf");
+		fclose(f);
+		return -1;
+	}
+	if (fclose(f) != 0) {
+		perror("fclose");
+		return -1;
+	}
+	return 0;
+}
+
+// The listening socket on addr, mode 0600; -1 after printing why.
+int open_listener(const struct sockaddr_un *addr)
+{
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	if (fd < 0) {
+		perror("socket");
+		return -1;
+	}
+	const char *path = addr->sun_path;
+	unlink(path);
+	// No moment in which another account could connect before the chmod below.
+	mode_t old_mask = umask(0177);
+	int r = bind(fd, reinterpret_cast<const struct sockaddr *>(addr), sizeof *addr);
+	int saved = errno;
+	umask(old_mask);
+	if (r < 0) {
+		errno = saved;
+		perror(path);
+		close(fd);
+		return -1;
+	}
+	if (chmod(path, 0600) < 0) {
+		perror(path);
+		close(fd);
+		unlink(path);
+		return -1;
+	}
+	if (listen(fd, LISTEN_BACKLOG) < 0) {
+		perror("listen");
+		close(fd);
+		unlink(path);
+		return -1;
+	}
+	return fd;
+}
+
+void set_timeouts(int fd)
+{
+	struct timeval tv = {SERVER_IO_TIMEOUT_SECONDS, 0};
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0)
+		syslog_perror("setsockopt");
+	if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0)
+		syslog_perror("setsockopt");
+}
+
+void accept_client(int ready)
+{
+	int fd;
+	do
+		fd = accept(server.listen_fd, nullptr, nullptr);
+	while (fd < 0 && errno == EINTR);
+	if (fd < 0) {
+		int saved = errno;
+		syslog_perror("accept");
+		if (saved == EMFILE && ready == 1)
+			sleep(OUT_OF_DESCRIPTORS_PAUSE);
+		return;
+	}
+	if (fd > SERVER_MAX_CLIENT_FD) {
+		syslog(LOG_WARNING, "cannot add fd %d to set, too many clients", fd);
+		close(fd);
+		return;
+	}
+	syslog(LOG_DEBUG, "client fd %d", fd);
+	set_timeouts(fd);
+	slot_init(&server.slots[fd]);
+	FD_SET(fd, &server.clients);
+	if (fd > server.highest_fd)
+		server.highest_fd = fd;
+}
+
+// Hands one whole packet to its handler; malformed and unknown packets are logged and dropped.
+void dispatch_packet(int fd, const unsigned char *packet)
+{
+	LocalPacketView view;
+	if (local_packet_open(packet, &view) < 0) {
+		uint64_t length;
+		memcpy(&length, packet, sizeof length);
+		syslog(LOG_WARNING, "client fd %d malformed packet (length %llu)", fd, (unsigned long long)length);
+		return;
+	}
+	if (view.type < 0 || view.type >= packet_handler_count || packet_handlers[view.type].type != view.type) {
+		syslog(LOG_WARNING, "client fd %d unknown packet type %d", fd, (int)view.type);
+		return;
+	}
+	const PacketHandler &h = packet_handlers[view.type];
+	if (h.handle(fd, view) < 0)
+		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h.name,
+		       (unsigned long long)view.length);
+}
+
+void serve_client(int fd)
+{
+	GetPacketOut out = {};
+	int r = get_local_packet(fd, &out, &server.slots[fd].reader);
+	switch (r) {
+	case GET_PACKET_OK:
+		dispatch_packet(fd, out.packet);
+		free(out.packet);
+		return;
+	case GET_PACKET_INCOMPLETE:
+		return;
+	case GET_PACKET_EOF:
+		syslog(LOG_INFO, "client fd %d EOF", fd);
+		break;
+	case GET_PACKET_READ_ERROR:
+		syslog_perror("read");
+		break;
+	case GET_PACKET_SHORT_READ:
+		syslog(LOG_NOTICE, "client fd %d short read", fd);
+		break;
+	case GET_PACKET_TOO_LARGE:
+		syslog(LOG_WARNING, "client fd %d packet too large (%u bytes)", fd, (unsigned int)out.length);
+		break;
+	case GET_PACKET_OUT_OF_MEMORY:
+		syslog(LOG_WARNING, "client fd %d out of memory (allocating %u bytes)", fd, (unsigned int)out.length);
+		break;
+	default:
+		syslog(LOG_WARNING, "client fd %d unknown error", fd);
+		break;
+	}
+	close_client(fd);
+}
+
+[[noreturn]] void serve_forever()
+{
+	for (;;) {
+		fd_set ready_set = server.clients;
+		FD_SET(server.listen_fd, &ready_set);
+		int ready = select(server.highest_fd + 1, &ready_set, nullptr, nullptr, nullptr);
+		if (ready < 0) {
+			if (errno != EINTR) {
+				syslog_perror("select");
+				sleep(SELECT_FAILURE_PAUSE);
+			}
+			continue;
+		}
+		int handled = 0;
+		if (FD_ISSET(server.listen_fd, &ready_set)) {
+			accept_client(ready);
+			handled++;
+		}
+		for (int fd = 0; handled < ready && fd <= SERVER_MAX_CLIENT_FD; fd++) {
+			if (fd == server.listen_fd || !FD_ISSET(fd, &ready_set))
+				continue;
+			handled++;
+			// A client dropped earlier in this pass may still be marked ready.
+			if (!FD_ISSET(fd, &server.clients))
+				continue;
+			serve_client(fd);
+			close_failed_clients();
+		}
+		if (server.closed_in_pass)
+			recompute_highest_fd();
+	}
+}
+
+}  // namespace
+
+void syslog_perror(const char *format, ...)
+{
+	int saved = errno;
+	char message[LOG_MESSAGE_SIZE];
+	va_list ap;
+	va_start(ap, format);
+	vsnprintf(message, sizeof message, format, ap);
+	va_end(ap);
+	syslog(LOG_ERR, "%s: %s (%d)", message, strerror(saved), saved);
+	errno = saved;
+}
+
+int server_mode(const struct sockaddr_un *addr)
+{
+	pid_t other;
+	if (other_server_running(&other)) {
+		fprintf(stderr, _("Another server process %d is running\n"), (int)other);
+		return 1;
+	}
+	if (write_pid_file() < 0)
+		return 1;
+	signal(SIGPIPE, SIG_IGN);
+	close(STDIN_FILENO);
+	close(STDOUT_FILENO);
+	int fd = open_listener(addr);
+	if (fd < 0)
+		return 1;
+	openlog("tolvard", LOG_PID, LOG_DAEMON);
+
+	FD_ZERO(&server.clients);
+	FD_ZERO(&server.failed);
+	for (ClientSlot &slot : server.slots)
+		slot_init(&slot);
+	server.listen_fd = fd;
+	server.highest_fd = fd;
+	server.closed_in_pass = false;
+	serve_forever();
 }

@@ -1,0 +1,117 @@
+// Login and presence: who is online, the online-users list, online and offline announcements.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <syslog.h>
+
+#include "common/holders.h"
+#include "common/user-name.h"
+#include "server/server-internal.h"
+
+namespace {
+
+// 1 if a connection in the client set other than fd is logged in as user.
+bool other_session_of(const char *user, int fd)
+{
+	for (int i = 0; i <= server.highest_fd; i++)
+		if (i != fd && FD_ISSET(i, &server.clients) && strcmp(server.slots[i].user, user) == 0)
+			return true;
+	return false;
+}
+
+}  // namespace
+
+int handle_login(int fd, const LocalPacketView &packet)
+{
+	LoginView login;
+	if (local_parse_login(packet, &login) < 0 || login.encoding.size() > LOCAL_ENCODING_MAX)
+		return -1;
+	// The field holds its NUL, so the name has at most 31 bytes.
+	char user[LOCAL_NAME_FIELD];
+	local_copy_name(user, sizeof user, login.user, LOCAL_NAME_FIELD - 1);
+	if (!is_valid_user_name(user)) {
+		syslog(LOG_WARNING, "client fd %d login with invalid user name", fd);
+		return 0;
+	}
+	ClientSlot *slot = &server.slots[fd];
+	// A connection that logs in again under another name leaves the old one first.
+	if (slot->user[0] != '\0' && strcmp(user, slot->user) != 0) {
+		char old[LOCAL_NAME_FIELD];
+		memcpy(old, slot->user, sizeof old);
+		memset(slot->user, 0, sizeof slot->user);
+		logout_step(fd, old);
+	}
+
+	bool dup = other_session_of(user, fd);
+	memcpy(slot->user, user, sizeof slot->user);
+	local_copy_name(slot->host, sizeof slot->host, login.host, LOCAL_HOST_FIELD - 1);
+	if (!login.encoding.empty()) {
+		free(slot->encoding);
+		slot->encoding = strndup(login.encoding.data(), login.encoding.size());
+		if (slot->encoding == nullptr)
+			syslog(LOG_ERR, "client fd %d login: out of memory for the encoding name", fd);
+	}
+	syslog(LOG_INFO, "user %s login from %s fd %d dup %d", slot->user, slot->host, fd, dup ? 1 : 0);
+	if (!dup)
+		broadcast_user_state(slot->user, true, &server.clients, server.highest_fd + 1);
+	return 0;
+}
+
+int handle_get_online_users(int fd, const LocalPacketView &packet)
+{
+	if (!packet.payload.empty())
+		return -1;
+	send_online_users(fd);
+	return 0;
+}
+
+void send_online_users(int fd)
+{
+	uint32_t n = 0;
+	for (int i = 0; i <= server.highest_fd; i++)
+		if (client_is_recipient(i))
+			n++;
+	size_t size;
+	MallocPtr<unsigned char> packet(local_packet_build_online_users(fd, n, &size));
+	if (packet == nullptr) {
+		syslog(LOG_ERR, "send_online_users: out of memory");
+		return;
+	}
+	// The list runs from the highest connection id down to the lowest.
+	uint32_t index = n;
+	for (int i = 0; i <= server.highest_fd && index > 0; i++) {
+		if (!client_is_recipient(i))
+			continue;
+		index--;
+		local_packet_set_user_info(packet.get(), index, i, server.slots[i].user, server.slots[i].host);
+	}
+	if (client_send(fd, packet.get(), size) < 0)
+		syslog_perror("send_online_users: write to %d", fd);
+}
+
+void logout_step(int fd, const char *user)
+{
+	bool remains = other_session_of(user, fd);
+	if (!remains)
+		broadcast_user_state(user, false, &server.clients, server.highest_fd + 1);
+	syslog(LOG_INFO, "user %s logout fd %d dup %d", user, fd, remains ? 1 : 0);
+}
+
+void broadcast_user_state(const char *user, bool online, const fd_set *set, int limit)
+{
+	size_t size;
+	MallocPtr<unsigned char> packet(local_packet_build_user_name(
+	    online ? LOCAL_PACKET_USER_ONLINE : LOCAL_PACKET_USER_OFFLINE, user, &size));
+	if (packet == nullptr) {
+		syslog(LOG_ERR, "broadcast_user_state: out of memory");
+		return;
+	}
+	if (limit > SERVER_SLOT_COUNT)
+		limit = SERVER_SLOT_COUNT;
+	for (int i = 0; i < limit; i++) {
+		if (!FD_ISSET(i, set) || !client_is_recipient(i))
+			continue;
+		if (client_send(i, packet.get(), size) < 0)
+			syslog_perror("broadcast_user_state: to %d: write", i);
+	}
+}

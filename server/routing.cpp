@@ -1,0 +1,199 @@
+// Message routing: who receives a posted message, NUL replacement, conversion of plain text
+// to each recipient's encoding, and the user-not-found answer.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iconv.h>
+#include <syslog.h>
+
+#include "common/holders.h"
+#include "server/server-internal.h"
+
+namespace {
+
+constexpr size_t CONVERSION_GROWTH = 32;
+// Offsets in a receive-message packet that this server built itself.
+constexpr size_t PACKET_FROM_USER = LOCAL_PACKET_HEADER_SIZE;
+constexpr size_t PACKET_TO_USER = PACKET_FROM_USER + LOCAL_NAME_FIELD;
+constexpr size_t PACKET_KIND = PACKET_TO_USER + LOCAL_NAME_FIELD;
+constexpr size_t PACKET_TEXT_LENGTH = PACKET_KIND + 8;
+constexpr size_t PACKET_TEXT = PACKET_TEXT_LENGTH + 8;
+
+bool is_everybody(std::string_view to_user)
+{
+	return to_user == "GLOBAL" || to_user == "*";
+}
+
+// The receive-message packet as every recipient without conversion gets it: the sender's
+// name stamped in, bytes 0 of a plain text replaced by 0xFF. nullptr when out of memory.
+unsigned char *build_delivery(const char *sender, const MessageView &m, size_t *size)
+{
+	unsigned char *p = local_packet_new(LOCAL_PACKET_RECEIVE_MESSAGE, MESSAGE_RECORD_FIXED_SIZE + m.text.size(), size);
+	if (p == nullptr)
+		return nullptr;
+	local_copy_name(reinterpret_cast<char *>(p + PACKET_FROM_USER), LOCAL_NAME_FIELD, sender, LOCAL_NAME_FIELD - 1);
+	local_copy_name(reinterpret_cast<char *>(p + PACKET_TO_USER), LOCAL_NAME_FIELD, m.to_user, LOCAL_NAME_FIELD - 1);
+	memcpy(p + PACKET_KIND, &m.kind, sizeof m.kind);
+	uint64_t text_length = m.text.size();
+	memcpy(p + PACKET_TEXT_LENGTH, &text_length, sizeof text_length);
+	unsigned char *text = p + PACKET_TEXT;
+	memcpy(text, m.text.data(), m.text.size());
+	if (m.kind == MESSAGE_KIND_PLAIN) {
+		for (size_t i = 0; i < m.text.size(); i++)
+			if (text[i] == 0)
+				text[i] = 0xFF;
+	}
+	return p;
+}
+
+void send_message(int from, int to, const void *packet, size_t size)
+{
+	if (client_send(to, packet, size) < 0)
+		syslog_perror("dispatch_message: from %d to %d: write", from, to);
+}
+
+// Converts text into a new record whose text never exceeds what one packet can carry.
+// Returns the record (caller frees), or nullptr with errno.
+MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
+{
+	size_t capacity = text_length;
+	MallocPtr<MessageRecord> rec(message_record_new(capacity));
+	if (rec == nullptr) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	char *in = text;
+	size_t in_left = text_length;
+	char *out = message_record_text(rec.get());
+	size_t out_left = capacity;
+	bool flushing = false;
+	for (;;) {
+		// The last call writes what a stateful encoding needs to return to its initial state.
+		size_t r = flushing ? iconv(cd, nullptr, nullptr, &out, &out_left) : iconv(cd, &in, &in_left, &out, &out_left);
+		if (r != (size_t)-1) {
+			if (flushing)
+				break;
+			flushing = true;
+			continue;
+		}
+		if (errno != E2BIG)
+			return nullptr;
+		size_t used = capacity - out_left;
+		// A converted text above the packet limit would end the recipient's session.
+		if (capacity >= LOCAL_MESSAGE_TEXT_MAX) {
+			errno = EMSGSIZE;
+			return nullptr;
+		}
+		capacity += CONVERSION_GROWTH;
+		if (capacity > LOCAL_MESSAGE_TEXT_MAX)
+			capacity = LOCAL_MESSAGE_TEXT_MAX;
+		auto *grown = static_cast<MessageRecord *>(realloc(rec.get(), sizeof(MessageRecord) + capacity));
+		if (grown == nullptr) {
+			errno = ENOMEM;
+			return nullptr;
+		}
+		rec.release();
+		rec.reset(grown);
+		out = message_record_text(rec.get()) + used;
+		out_left = capacity - used;
+	}
+	rec->text_length = capacity - out_left;
+	return rec.release();
+}
+
+// Sends recipient to the plain text of delivery converted from one encoding to the other;
+// when that cannot be done, logs why and sends delivery unconverted.
+void send_converted(int from, int to, unsigned char *delivery, size_t size, const char *from_encoding,
+		    const char *to_encoding)
+{
+	uint64_t text_length;
+	memcpy(&text_length, delivery + PACKET_TEXT_LENGTH, sizeof text_length);
+	MallocPtr<MessageRecord> rec;
+	iconv_t cd = iconv_open(to_encoding, from_encoding);
+	if (cd != (iconv_t)-1) {
+		rec.reset(convert_text(cd, reinterpret_cast<char *>(delivery + PACKET_TEXT), (size_t)text_length));
+		int saved = errno;
+		iconv_close(cd);
+		errno = saved;
+	}
+	if (rec == nullptr) {
+		syslog_perror("dispatch_message: failed to convert text encoding from %s to %s", from_encoding,
+			      to_encoding);
+		send_message(from, to, delivery, size);
+		return;
+	}
+	memcpy(rec->from_user, delivery + PACKET_FROM_USER, LOCAL_NAME_FIELD);
+	memcpy(rec->to_user, delivery + PACKET_TO_USER, LOCAL_NAME_FIELD);
+	rec->kind = MESSAGE_KIND_PLAIN;
+	rec->reserved = 0;
+	size_t converted_size;
+	MallocPtr<unsigned char> converted(local_packet_build_message(LOCAL_PACKET_RECEIVE_MESSAGE, rec.get(), &converted_size));
+	if (converted == nullptr) {
+		syslog(LOG_ERR, "dispatch_message: out of memory when converting character set");
+		return;
+	}
+	rec.reset();
+	send_message(from, to, converted.get(), converted_size);
+}
+
+void send_user_not_found(int fd, std::string_view to_user)
+{
+	size_t size;
+	MallocPtr<unsigned char> packet(local_packet_build_user_name(LOCAL_PACKET_USER_NOT_FOUND, to_user, &size));
+	if (packet == nullptr) {
+		syslog(LOG_ERR, "dispatch_message: out of memory");
+		return;
+	}
+	if (client_send(fd, packet.get(), size) < 0)
+		syslog_perror("dispatch_message: write");
+}
+
+// Delivers one posted message from connection d.
+void dispatch_message(int d, const MessageView &m)
+{
+	const ClientSlot *sender_slot = &server.slots[d];
+	if (sender_slot->user[0] == '\0') {
+		syslog(LOG_NOTICE, "client fd %d posting message without login", d);
+		return;
+	}
+	char sender[LOCAL_NAME_FIELD];
+	memcpy(sender, sender_slot->user, sizeof sender);
+	const char *sender_encoding = sender_slot->encoding;
+	size_t size;
+	MallocPtr<unsigned char> delivery(build_delivery(sender, m, &size));
+	if (delivery == nullptr) {
+		syslog(LOG_ERR, "dispatch_message: out of memory");
+		return;
+	}
+	bool everybody = is_everybody(m.to_user);
+	bool delivered = false;
+	for (int i = 0; i <= server.highest_fd; i++) {
+		if (!client_is_recipient(i))
+			continue;
+		std::string_view user = slot_user(i);
+		if (everybody || user == m.to_user)
+			delivered = true;
+		else if (user != sender)
+			continue;
+		const char *encoding = server.slots[i].encoding;
+		if (i != d && sender_encoding != nullptr && m.kind == MESSAGE_KIND_PLAIN && encoding != nullptr &&
+		    strcmp(sender_encoding, encoding) != 0)
+			send_converted(d, i, delivery.get(), size, sender_encoding, encoding);
+		else
+			send_message(d, i, delivery.get(), size);
+	}
+	delivery.reset();
+	if (!delivered && !FD_ISSET(d, &server.failed))
+		send_user_not_found(d, m.to_user);
+}
+
+}  // namespace
+
+int handle_post_message(int fd, const LocalPacketView &packet)
+{
+	MessageView m;
+	if (packet.type != LOCAL_PACKET_POST_MESSAGE || local_parse_message(packet, &m) < 0)
+		return -1;
+	dispatch_message(fd, m);
+	return 0;
+}

@@ -1,0 +1,227 @@
+#include "tests/server/server-fixture.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <syslog.h>
+
+namespace st {
+
+Packet decode(const std::string &raw)
+{
+	Packet p;
+	p.raw = raw;
+	if (raw.size() < 8)
+		return p;
+	p.length = tt::packet_length(raw);
+	LocalPacketView v;
+	if (raw.size() != p.length + 8 || local_packet_open(reinterpret_cast<const unsigned char *>(raw.data()), &v) < 0)
+		return p;
+	p.type = v.type;
+	switch (v.type) {
+	case LOCAL_PACKET_RECEIVE_MESSAGE: {
+		MessageView m;
+		if (local_parse_message(v, &m) < 0)
+			return p;
+		p.from = std::string(m.from_user);
+		p.to = std::string(m.to_user);
+		p.kind = m.kind;
+		p.text = std::string(m.text);
+		break;
+	}
+	case LOCAL_PACKET_USER_NOT_FOUND:
+	case LOCAL_PACKET_USER_ONLINE:
+	case LOCAL_PACKET_USER_OFFLINE: {
+		std::string_view name;
+		if (local_parse_user_name(v, &name) < 0)
+			return p;
+		p.name = std::string(name);
+		break;
+	}
+	case LOCAL_PACKET_ONLINE_USERS: {
+		OnlineUsersView list;
+		if (local_parse_online_users(v, &list) < 0)
+			return p;
+		p.your_id = list.your_id;
+		for (uint32_t i = 0; i < list.count; i++) {
+			UserInfoView e;
+			if (local_online_users_entry(list, i, &e) < 0)
+				return p;
+			p.entries.push_back({e.id, std::string(e.user), std::string(e.host)});
+		}
+		break;
+	}
+	default:
+		return p;
+	}
+	p.ok = true;
+	return p;
+}
+
+void ServerTest::SetUp()
+{
+	log_ = &tt::Syslog::instance();
+	ASSERT_TRUE(tt::create_account(tt::unique_account_name("tvsrv"), &account_));
+	ASSERT_TRUE(tt::start_server(account_, &server_)) << log_->dump();
+	// The readiness probe of start_server has come and gone.
+	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
+}
+
+void ServerTest::TearDown()
+{
+	for (int fd : fds_)
+		close(fd);
+	fds_.clear();
+	if (server_.proc.pid > 0) {
+		server_.proc.kill_now(SIGKILL);
+		server_.proc.wait(10000);
+	}
+	tt::remove_account(account_);
+}
+
+int ServerTest::connect_client()
+{
+	int fd = tt::connect_socket(server_.socket_path);
+	EXPECT_GE(fd, 0);
+	if (fd >= 0)
+		fds_.push_back(fd);
+	return fd;
+}
+
+int ServerTest::login(const std::string &user, const std::string &encoding, const std::string &host)
+{
+	int fd = connect_client();
+	send_raw(fd, tt::login_packet(user, host, encoding));
+	return fd;
+}
+
+int ServerTest::quiet_login(const std::string &user, const std::string &encoding, const std::string &host)
+{
+	int fd = login(user, encoding, host);
+	drain(fd);
+	return fd;
+}
+
+void ServerTest::drain(int fd)
+{
+	send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
+	for (;;) {
+		Packet p = next(fd);
+		ASSERT_TRUE(p.ok) << log_->dump();
+		if (p.type == LOCAL_PACKET_ONLINE_USERS)
+			return;
+	}
+}
+
+void ServerTest::drain_all(std::initializer_list<int> fds)
+{
+	for (int fd : fds)
+		drain(fd);
+}
+
+void ServerTest::send_raw(int fd, const std::string &bytes)
+{
+	EXPECT_TRUE(tt::write_all(fd, bytes)) << strerror(errno);
+}
+
+void ServerTest::post(int fd, const std::string &to, const std::string &text, int32_t kind, const std::string &from)
+{
+	send_raw(fd, tt::message_packet(LOCAL_PACKET_POST_MESSAGE, from, to, kind, text));
+}
+
+Packet ServerTest::next(int fd, int timeout_ms)
+{
+	return decode(tt::read_local_packet(fd, timeout_ms));
+}
+
+std::vector<Packet> ServerTest::next_each(const std::vector<int> &fds, int timeout_ms)
+{
+	std::vector<std::string> raw(fds.size());
+	std::vector<std::thread> readers;
+	for (size_t i = 0; i < fds.size(); i++)
+		readers.emplace_back([&raw, &fds, i, timeout_ms] { raw[i] = tt::read_local_packet(fds[i], timeout_ms); });
+	for (std::thread &t : readers)
+		t.join();
+	std::vector<Packet> packets;
+	for (const std::string &r : raw)
+		packets.push_back(decode(r));
+	return packets;
+}
+
+Packet ServerTest::expect(int fd, int32_t type, int timeout_ms)
+{
+	Packet p = next(fd, timeout_ms);
+	EXPECT_TRUE(p.ok) << "no whole packet of type " << type << "\n" << log_->dump();
+	EXPECT_EQ(p.type, type);
+	return p;
+}
+
+Packet ServerTest::online_list(int fd)
+{
+	send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
+	return expect(fd, LOCAL_PACKET_ONLINE_USERS);
+}
+
+int ServerTest::id_of(int fd)
+{
+	return online_list(fd).your_id;
+}
+
+void ServerTest::expect_quiet(int fd)
+{
+	Packet p = online_list(fd);
+	EXPECT_EQ(p.type, LOCAL_PACKET_ONLINE_USERS) << "unexpected packet of type " << p.type << " text " << p.text
+						     << " name " << p.name;
+}
+
+size_t ServerTest::log_count(const std::string &needle)
+{
+	size_t n = 0;
+	for (const tt::LogRecord &r : log_->records())
+		if (r.pid == server_.proc.pid && r.text.find(needle) != std::string::npos)
+			n++;
+	return n;
+}
+
+bool ServerTest::wait_log(const std::string &needle, int level, int timeout_ms)
+{
+	for (int waited = 0;; waited += 5) {
+		for (const tt::LogRecord &r : log_->records())
+			if (r.pid == server_.proc.pid && r.text.find(needle) != std::string::npos &&
+			    (level < 0 || r.level == level))
+				return true;
+		if (waited >= timeout_ms)
+			return false;
+		usleep(5000);
+	}
+}
+
+std::vector<std::string> ServerTest::log_texts(const std::string &needle)
+{
+	std::vector<std::string> texts;
+	for (const tt::LogRecord &r : log_->records())
+		if (r.pid == server_.proc.pid && r.text.find(needle) != std::string::npos)
+			texts.push_back(r.text);
+	return texts;
+}
+
+bool ServerTest::server_alive()
+{
+	return !server_.proc.wait(0);
+}
+
+void ServerTest::close_client(int fd)
+{
+	for (auto it = fds_.begin(); it != fds_.end(); ++it) {
+		if (*it == fd) {
+			fds_.erase(it);
+			break;
+		}
+	}
+	close(fd);
+}
+
+}  // namespace st
