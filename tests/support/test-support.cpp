@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,8 +64,36 @@ std::string unique_account_name(const std::string &prefix)
 	return (prefix + std::to_string(getpid())).substr(0, 32);
 }
 
+namespace {
+
+// The fixed account name "tolvar" is shared by several suites, and CTest's resource locks only
+// hold within one ctest run: a lock file keeps test processes of different runs apart too.
+int fixed_account_lock = -1;
+
+void lock_fixed_account(const std::string &name)
+{
+	if (name != "tolvar" || fixed_account_lock >= 0)
+		return;
+	fixed_account_lock = open("/tmp/tolvar-test-account-tolvar.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	if (fixed_account_lock >= 0) {
+		while (flock(fixed_account_lock, LOCK_EX) < 0 && errno == EINTR) {
+		}
+	}
+}
+
+void unlock_fixed_account(const std::string &name)
+{
+	if (name != "tolvar" || fixed_account_lock < 0)
+		return;
+	close(fixed_account_lock);
+	fixed_account_lock = -1;
+}
+
+}  // namespace
+
 bool create_account(const std::string &name, Account *out, const std::string &shell)
 {
+	lock_fixed_account(name);
 	if (getpwnam(name.c_str()) != nullptr) {
 		sh("pkill -9 -u " + quote(name) + " >/dev/null 2>&1");
 		for (int i = 0; i < 50 && sh("userdel " + quote(name) + " >/dev/null 2>&1") != 0 &&
@@ -115,6 +144,7 @@ void remove_account(const Account &a)
 	}
 	if (a.home.rfind("/tmp/tolvar-home-", 0) == 0)
 		sh("rm -rf " + quote(a.home));
+	unlock_fixed_account(a.name);
 }
 
 // ---- programs ----
