@@ -1,0 +1,196 @@
+#include "cli/cli-escape.h"
+
+#include <langinfo.h>
+
+#include <cstdlib>
+#include <cstring>
+
+TermCharset cli_term_charset(void)
+{
+	const char *codeset = nl_langinfo(CODESET);
+	if (strcmp(codeset, "UTF-8") == 0 || strcmp(codeset, "ANSI_X3.4-1968") == 0)
+		return TERM_CHARSET_UTF8;
+	return MB_CUR_MAX == 1 ? TERM_CHARSET_SINGLE_BYTE : TERM_CHARSET_MULTI_BYTE;
+}
+
+namespace {
+
+// Longest run of parameter bytes accepted in a colour sequence.
+constexpr size_t SGR_MAX_PARAMS = 32;
+
+// Control bytes that are escaped in every text: end of transmission, enquiry (answerback),
+// bell, backspace, shift out/in (character set switch), escape, delete.
+bool is_driving_control(unsigned char c)
+{
+	return c == 0x04 || c == 0x05 || c == 0x07 || c == 0x08 || c == 0x0e || c == 0x0f || c == 0x1b ||
+	       c == 0x7f;
+}
+
+void put_escape(FILE *out, unsigned char c, const SafeTextOptions &o, SafeTextState *st)
+{
+	if (st->bold < 0)
+		st->bold = (o.bold_escapes != nullptr && o.bold_escapes()) ? 1 : 0;
+	if (st->bold)
+		fprintf(out, "\033[1m\\x%.2hhx\033[0m", c);
+	else
+		fprintf(out, "\\x%.2hhx", c);
+}
+
+enum SeqResult { SEQ_NO, SEQ_YES, SEQ_NEED_MORE };
+
+// ESC [ digits/semicolons m at p (p[0] is ESC); *len receives its length.
+SeqResult match_sgr(const unsigned char *p, size_t n, size_t *len)
+{
+	if (n < 2)
+		return SEQ_NEED_MORE;
+	if (p[1] != '[')
+		return SEQ_NO;
+	for (size_t i = 2; i < n; i++) {
+		if (p[i] == 'm') {
+			*len = i + 1;
+			return SEQ_YES;
+		}
+		if (!((p[i] >= '0' && p[i] <= '9') || p[i] == ';') || i - 2 >= SGR_MAX_PARAMS)
+			return SEQ_NO;
+	}
+	return n - 2 > SGR_MAX_PARAMS ? SEQ_NO : SEQ_NEED_MORE;
+}
+
+// A well-formed UTF-8 sequence of two or more bytes at p; *len receives its length.
+SeqResult match_utf8(const unsigned char *p, size_t n, size_t *len)
+{
+	unsigned char c = p[0];
+	size_t need;
+	unsigned char lo = 0x80, hi = 0xbf;	// range of the second byte
+	if (c >= 0xc2 && c <= 0xdf) {
+		need = 2;
+	} else if (c >= 0xe0 && c <= 0xef) {
+		need = 3;
+		if (c == 0xe0)
+			lo = 0xa0;
+		else if (c == 0xed)
+			hi = 0x9f;
+	} else if (c >= 0xf0 && c <= 0xf4) {
+		need = 4;
+		if (c == 0xf0)
+			lo = 0x90;
+		else if (c == 0xf4)
+			hi = 0x8f;
+	} else {
+		return SEQ_NO;
+	}
+	for (size_t i = 1; i < need; i++) {
+		if (i >= n)
+			return SEQ_NEED_MORE;
+		unsigned char l = i == 1 ? lo : 0x80, h = i == 1 ? hi : 0xbf;
+		if (p[i] < l || p[i] > h)
+			return SEQ_NO;
+	}
+	*len = need;
+	return SEQ_YES;
+}
+
+}  // namespace
+
+size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_follows,
+		      const SafeTextOptions &o, SafeTextState *st)
+{
+	size_t i = 0;
+	while (i < n && !st->stopped) {
+		unsigned char c = p[i];
+		if (c == 0 && o.stop_at_nul) {
+			st->stopped = true;
+			return n;
+		}
+		if (c == '\r' && o.cr_rule) {
+			if (i + 1 == n && more_follows)
+				return i;
+			if (i + 1 == n || p[i + 1] == '\n' || (p[i + 1] == 0 && o.stop_at_nul)) {
+				i++;
+				continue;
+			}
+			put_escape(out, c, o, st);
+			i++;
+			continue;
+		}
+		if (c == 0x1b && o.keep_sgr) {
+			size_t len = 0;
+			SeqResult r = match_sgr(p + i, n - i, &len);
+			if (r == SEQ_NEED_MORE && more_follows)
+				return i;
+			if (r == SEQ_YES) {
+				fwrite(p + i, 1, len, out);
+				i += len;
+				continue;
+			}
+		}
+		if (c < 0x20 || c == 0x7f) {
+			bool pass = !o.escape_all_c0 && !is_driving_control(c) && c != 0 && c != '\r';
+			if (pass)
+				putc(c, out);
+			else
+				put_escape(out, c, o, st);
+			i++;
+			continue;
+		}
+		if (c < 0x80 || o.charset == TERM_CHARSET_MULTI_BYTE) {
+			putc(c, out);
+			i++;
+			continue;
+		}
+		if (o.charset == TERM_CHARSET_SINGLE_BYTE) {
+			if (c <= 0x9f)
+				put_escape(out, c, o, st);
+			else
+				putc(c, out);
+			i++;
+			continue;
+		}
+		size_t len = 0;
+		SeqResult r = match_utf8(p + i, n - i, &len);
+		if (r == SEQ_NEED_MORE && more_follows)
+			return i;
+		if (r == SEQ_YES) {
+			if (c == 0xc2 && p[i + 1] <= 0x9f) {	// U+0080 to U+009F: the C1 controls
+				put_escape(out, p[i], o, st);
+				put_escape(out, p[i + 1], o, st);
+			} else {
+				fwrite(p + i, 1, len, out);
+			}
+			i += len;
+			continue;
+		}
+		// A byte outside any well-formed sequence: a lone 0x80 to 0x9F could still be taken
+		// for a C1 control by a terminal that reads 8-bit bytes.
+		if (c <= 0x9f)
+			put_escape(out, c, o, st);
+		else
+			putc(c, out);
+		i++;
+	}
+	return st->stopped ? n : i;
+}
+
+void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void))
+{
+	SafeTextOptions o = {true, true, false, false, cli_term_charset(), bold_escapes};
+	SafeTextState st;
+	cli_write_safe(out, reinterpret_cast<const unsigned char *>(text), n, false, o, &st);
+}
+
+const char *cli_escape_name(std::string_view name, char *out, size_t size)
+{
+	if (size == 0)
+		return out;
+	out[0] = '\0';
+	FILE *f = fmemopen(out, size, "w");
+	if (f == nullptr)
+		return out;
+	setvbuf(f, nullptr, _IONBF, 0);
+	SafeTextOptions o = {false, false, true, false, cli_term_charset(), nullptr};
+	SafeTextState st;
+	cli_write_safe(f, reinterpret_cast<const unsigned char *>(name.data()), name.size(), false, o, &st);
+	fclose(f);
+	out[size - 1] = '\0';
+	return out;
+}

@@ -1,0 +1,164 @@
+#include "cli/cli-input.h"
+
+#include <readline/history.h>
+#include <readline/readline.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/cli-commands.h"
+#include "cli/cli-output.h"
+#include "cli/cli-raw-input.h"
+#include "cli/cli-state.h"
+#include "client/frontend.h"
+#include "common/i18n.h"
+
+namespace {
+
+volatile sig_atomic_t interrupt_pending = 0;
+volatile sig_atomic_t resize_pending = 0;
+
+RawInput raw_input = {{0}, 0};
+
+const CommandEntry *completion_cursor = nullptr;
+size_t completion_length = 0;
+
+void signal_handler(int sig)
+{
+	if (sig == SIGINT) {
+		interrupt_pending = 1;
+	} else if (sig == SIGWINCH) {
+		resize_pending = 1;
+	} else {
+		char msg[64];
+		int n = snprintf(msg, sizeof msg, "%s: unknown sig %d\n", "signal_handler", sig);
+		if (n > 0)
+			(void)!write(2, msg, (size_t)n);
+	}
+}
+
+[[noreturn]] void exit_on_end_of_input(void)
+{
+	print_with_time(-1, PRINT_END_LINE, "%s", _("Exiting ..."));
+	if (cli_state.use_readline)
+		rl_callback_handler_remove();
+	exit(0);
+}
+
+void handle_input_line(char *line)
+{
+	if (line == nullptr)
+		exit_on_end_of_input();
+	if (line[0] != '\0') {
+		do_command(client_get_server_fd(), line);
+		HIST_ENTRY *newest = history_get(history_length);
+		if (newest == nullptr || strcmp(newest->line, line) != 0)
+			add_history(line);
+	}
+	free(line);
+}
+
+void run_raw_line(const char *text, void *context)
+{
+	fputc('\r', stderr);
+	do_command(*static_cast<int *>(context), text);
+}
+
+}  // namespace
+
+char *command_name_generator(const char *text, int state)
+{
+	if (state == 0) {
+		if (text[0] != '/')
+			return nullptr;
+		completion_length = strlen(text);
+		completion_cursor = command_table;
+	}
+	if (completion_cursor == nullptr)
+		return nullptr;
+	for (; completion_cursor->name != nullptr; completion_cursor++) {
+		if (strncmp(completion_cursor->name, text + 1, completion_length - 1) != 0)
+			continue;
+		size_t n = strlen(completion_cursor->name);
+		char *match = static_cast<char *>(malloc(n + 2));
+		if (match == nullptr)
+			return nullptr;
+		match[0] = '/';
+		memcpy(match + 1, completion_cursor->name, n + 1);
+		completion_cursor++;
+		return match;
+	}
+	return nullptr;
+}
+
+char **complete_command_name(const char *text, int start, int)
+{
+	rl_attempted_completion_over = 1;
+	if (start <= 0 && text[0] == '/')
+		return rl_completion_matches(text, command_name_generator);
+	return nullptr;
+}
+
+void cli_input_setup_readline(void)
+{
+	rl_outstream = stderr;
+	rl_callback_handler_install(nullptr, handle_input_line);
+	rl_attempted_completion_function = complete_command_name;
+
+	struct sigaction sa = {};
+	sa.sa_handler = signal_handler;
+	sa.sa_flags = 0;	// no SA_RESTART: the session loop's wait must end with EINTR
+	sigemptyset(&sa.sa_mask);
+	sigaction(SIGINT, &sa, nullptr);
+	sigaction(SIGWINCH, &sa, nullptr);
+	rl_catch_signals = 0;
+	rl_catch_sigwinch = 0;
+
+	const char *mode = getenv("RL_EDITING_MODE");
+	if (mode != nullptr) {
+		if (strcmp(mode, "emacs") == 0)
+			rl_editing_mode = 1;
+		else if (strcmp(mode, "vi") == 0)
+			rl_editing_mode = 0;
+	}
+}
+
+void cli_do_stdin(int server_fd)
+{
+	if (cli_state.use_readline) {
+		if (resize_pending) {
+			rl_resize_terminal();
+			resize_pending = 0;
+		}
+		rl_callback_read_char();
+		return;
+	}
+	switch (raw_input_read(&raw_input, 0, run_raw_line, &server_fd)) {
+	case RAW_READ_OK:
+		return;
+	case RAW_READ_ERROR:
+		perror("read");
+		exit(1);
+	case RAW_READ_EOF:
+		exit_on_end_of_input();
+	}
+}
+
+void cli_do_after_signal(void)
+{
+	if (!interrupt_pending)
+		return;
+	rl_free_line_state();
+	rl_readline_state &= ~(unsigned long)(RL_STATE_ISEARCH | RL_STATE_NSEARCH | RL_STATE_NUMERICARG |
+					      RL_STATE_VIMOTION | RL_STATE_MULTIKEY);
+	rl_mark = rl_end = rl_point = 0;
+	rl_line_buffer[0] = '\0';
+	rl_restore_prompt();
+	fputs("^C\n", stderr);
+	rl_redisplay();
+	interrupt_pending = 0;
+	cli_do_tick();
+}

@@ -1,0 +1,18 @@
+// Showing what the server sends: chat messages, notices, presence changes, the session list.
+#ifndef TOLVAR_CLI_CLI_RENDER_H
+#define TOLVAR_CLI_CLI_RENDER_H
+
+#include <cstddef>
+
+// The do_local_packet operation: reads at most one packet from the server and shows it. Ends
+// the process when the connection is closed (status 0) or broken (status 1).
+void cli_do_local_packet(int server_fd);
+
+// Shows packet (a whole packet as get_local_packet hands it out; borrowed) on standard output.
+void cli_show_packet(const unsigned char *packet);
+
+// Renders the HTML document doc (n bytes) with elinks onto standard output, in colour
+// (showhtml color) or plain. Only colour sequences of the rendering reach the terminal.
+void cli_render_html(const char *doc, size_t n, bool colour);
+
+#endif
