@@ -8,9 +8,9 @@ namespace {
 
 using st::Packet;
 
-class Presence : public st::ServerTest {};
+class ServerPresence : public st::ServerTest {};
 
-TEST_F(Presence, FirstLoginIsAnnouncedToEveryoneIncludingItself)
+TEST_F(ServerPresence, FirstLoginIsAnnouncedToEveryoneIncludingItself)
 {
 	int bob = login("bob");
 	EXPECT_EQ(expect(bob, LOCAL_PACKET_USER_ONLINE).name, "bob");
@@ -22,7 +22,7 @@ TEST_F(Presence, FirstLoginIsAnnouncedToEveryoneIncludingItself)
 	    << log_->dump();
 }
 
-TEST_F(Presence, DuplicateSessionsComeAndGoSilently)
+TEST_F(ServerPresence, DuplicateSessionsComeAndGoSilently)
 {
 	int a1 = login("alice");
 	expect(a1, LOCAL_PACKET_USER_ONLINE);
@@ -49,7 +49,7 @@ TEST_F(Presence, DuplicateSessionsComeAndGoSilently)
 	EXPECT_TRUE(wait_log("user alice logout fd " + std::to_string(id2) + " dup 0", LOG_INFO)) << log_->dump();
 }
 
-TEST_F(Presence, ClosingTheLastSessionAnnouncesOfflineOnlyToTheOthers)
+TEST_F(ServerPresence, ClosingTheLastSessionAnnouncesOfflineOnlyToTheOthers)
 {
 	int alice = login("alice");
 	expect(alice, LOCAL_PACKET_USER_ONLINE);
@@ -64,7 +64,7 @@ TEST_F(Presence, ClosingTheLastSessionAnnouncesOfflineOnlyToTheOthers)
 	EXPECT_TRUE(wait_log("user bob logout fd " + std::to_string(id_bob) + " dup 0")) << log_->dump();
 }
 
-TEST_F(Presence, OnlineListRunsFromHighestIdDownAndNamesTheAsker)
+TEST_F(ServerPresence, OnlineListRunsFromHighestIdDownAndNamesTheAsker)
 {
 	int a1 = quiet_login("alice", "UTF-8", "203.0.113.1");
 	int bob = quiet_login("bob", "UTF-8", "203.0.113.2");
@@ -92,7 +92,7 @@ TEST_F(Presence, OnlineListRunsFromHighestIdDownAndNamesTheAsker)
 	EXPECT_EQ(other.entries.size(), 3u);
 }
 
-TEST_F(Presence, EmptyServerListsNobody)
+TEST_F(ServerPresence, EmptyServerListsNobody)
 {
 	int asker = connect_client();
 	Packet list = online_list(asker);
@@ -101,7 +101,7 @@ TEST_F(Presence, EmptyServerListsNobody)
 	EXPECT_EQ(list.your_id, 1);	// listener on 0: standard input and output were closed first
 }
 
-TEST_F(Presence, LoginWithBadUserNameDoesNotCount)
+TEST_F(ServerPresence, LoginWithBadUserNameDoesNotCount)
 {
 	int watcher = login("watcher");
 	expect(watcher, LOCAL_PACKET_USER_ONLINE);
@@ -130,7 +130,7 @@ TEST_F(Presence, LoginWithBadUserNameDoesNotCount)
 	EXPECT_EQ(log_count("logout"), 0u) << log_->dump();
 }
 
-TEST_F(Presence, LoginUnderAnotherNameLeavesTheOldName)
+TEST_F(ServerPresence, LoginUnderAnotherNameLeavesTheOldName)
 {
 	int watcher = login("watcher");
 	expect(watcher, LOCAL_PACKET_USER_ONLINE);

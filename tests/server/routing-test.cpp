@@ -8,7 +8,7 @@ namespace {
 
 using st::Packet;
 
-class Routing : public st::ServerTest {
+class ServerRouting : public st::ServerTest {
 protected:
 	Packet message(int fd)
 	{
@@ -16,7 +16,7 @@ protected:
 	}
 };
 
-TEST_F(Routing, DirectMessageReachesTheRecipientAndEverySessionOfTheSender)
+TEST_F(ServerRouting, DirectMessageReachesTheRecipientAndEverySessionOfTheSender)
 {
 	int a1 = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -35,7 +35,7 @@ TEST_F(Routing, DirectMessageReachesTheRecipientAndEverySessionOfTheSender)
 		expect_quiet(fd);
 }
 
-TEST_F(Routing, OfflineRecipientIsReportedToTheSendingSessionOnly)
+TEST_F(ServerRouting, OfflineRecipientIsReportedToTheSendingSessionOnly)
 {
 	int a1 = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -51,7 +51,7 @@ TEST_F(Routing, OfflineRecipientIsReportedToTheSendingSessionOnly)
 		expect_quiet(fd);
 }
 
-TEST_F(Routing, MessageToOneselfArrivesOnceInEachSession)
+TEST_F(ServerRouting, MessageToOneselfArrivesOnceInEachSession)
 {
 	int a1 = quiet_login("alice");
 	int a2 = quiet_login("alice");
@@ -63,7 +63,7 @@ TEST_F(Routing, MessageToOneselfArrivesOnceInEachSession)
 	expect_quiet(a2);
 }
 
-TEST_F(Routing, GlobalAndStarMeanEverybodyButNothingElseDoes)
+TEST_F(ServerRouting, GlobalAndStarMeanEverybodyButNothingElseDoes)
 {
 	int a1 = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -87,7 +87,7 @@ TEST_F(Routing, GlobalAndStarMeanEverybodyButNothingElseDoes)
 	expect_quiet(outsider);
 }
 
-TEST_F(Routing, FromUserIsAlwaysTheSendersLoginName)
+TEST_F(ServerRouting, FromUserIsAlwaysTheSendersLoginName)
 {
 	int alice = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -101,7 +101,7 @@ TEST_F(Routing, FromUserIsAlwaysTheSendersLoginName)
 	EXPECT_EQ(p.text, "unterminated");
 }
 
-TEST_F(Routing, OnlyPlainTextHasItsNulBytesReplaced)
+TEST_F(ServerRouting, OnlyPlainTextHasItsNulBytesReplaced)
 {
 	int alice = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -121,7 +121,7 @@ TEST_F(Routing, OnlyPlainTextHasItsNulBytesReplaced)
 	EXPECT_EQ(empty.length, 88u);
 }
 
-TEST_F(Routing, MessagesOfOneSenderArriveInPostingOrder)
+TEST_F(ServerRouting, MessagesOfOneSenderArriveInPostingOrder)
 {
 	int alice = quiet_login("alice");
 	int bob = quiet_login("bob");
@@ -137,7 +137,7 @@ TEST_F(Routing, MessagesOfOneSenderArriveInPostingOrder)
 	}
 }
 
-TEST_F(Routing, PlainTextIsConvertedToEachRecipientsEncoding)
+TEST_F(ServerRouting, PlainTextIsConvertedToEachRecipientsEncoding)
 {
 	int a1 = quiet_login("alice", "UTF-8");
 	int a2 = quiet_login("alice", "ISO-8859-1");
@@ -179,7 +179,7 @@ TEST_F(Routing, PlainTextIsConvertedToEachRecipientsEncoding)
 	EXPECT_EQ(log_count("failed to convert"), 0u) << log_->dump();
 }
 
-TEST_F(Routing, ConversionFailuresFallBackToTheUnconvertedText)
+TEST_F(ServerRouting, ConversionFailuresFallBackToTheUnconvertedText)
 {
 	int alice = quiet_login("alice", "UTF-8");
 	int odd = quiet_login("odd", "NO-SUCH-CHARSET-42");
@@ -201,7 +201,7 @@ TEST_F(Routing, ConversionFailuresFallBackToTheUnconvertedText)
 	EXPECT_EQ(log_count("failed to convert text encoding from UTF-8 to ISO-8859-1"), 2u) << log_->dump();
 }
 
-TEST_F(Routing, ConvertedTextNeverExceedsThePacketLimit)
+TEST_F(ServerRouting, ConvertedTextNeverExceedsThePacketLimit)
 {
 	int latin = quiet_login("latin", "ISO-8859-1");
 	int utf = quiet_login("utf", "UTF-8");

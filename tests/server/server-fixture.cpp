@@ -177,8 +177,17 @@ void ServerTest::expect_quiet(int fd)
 						     << " name " << p.name;
 }
 
+void ServerTest::log_sync()
+{
+	static int serial = 0;
+	std::string marker = "log barrier " + std::to_string(getpid()) + "." + std::to_string(++serial);
+	syslog(LOG_DEBUG, "%s", marker.c_str());
+	EXPECT_TRUE(log_->wait_for(marker, LOG_DEBUG, 10000));
+}
+
 size_t ServerTest::log_count(const std::string &needle)
 {
+	log_sync();
 	size_t n = 0;
 	for (const tt::LogRecord &r : log_->records())
 		if (r.pid == server_.proc.pid && r.text.find(needle) != std::string::npos)
@@ -201,6 +210,7 @@ bool ServerTest::wait_log(const std::string &needle, int level, int timeout_ms)
 
 std::vector<std::string> ServerTest::log_texts(const std::string &needle)
 {
+	log_sync();
 	std::vector<std::string> texts;
 	for (const tt::LogRecord &r : log_->records())
 		if (r.pid == server_.proc.pid && r.text.find(needle) != std::string::npos)

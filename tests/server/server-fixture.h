@@ -64,6 +64,8 @@ protected:
 	int id_of(int fd);
 	// Fails the test unless fd has nothing queued before the answer to a request made now.
 	void expect_quiet(int fd);
+	// Returns once every record that the server sent before now has been read.
+	void log_sync();
 	// The records of this server whose text contains needle.
 	size_t log_count(const std::string &needle);
 	// Waits for a record of this server whose text contains needle (and has level, if >= 0).

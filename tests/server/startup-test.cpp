@@ -1,0 +1,149 @@
+// Start-up of the real server: the pid file, the socket, the system log identity, and the
+// files an earlier server left behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "server/local-protocol.h"
+#include "tests/support/test-support.h"
+
+namespace {
+
+class ServerStartup : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		log_ = &tt::Syslog::instance();
+		ASSERT_TRUE(tt::create_account(tt::unique_account_name("tvsrv"), &account_));
+	}
+	void TearDown() override { tt::remove_account(account_); }
+
+	// Runs tolvard to its end as the account (a server that cannot start ends at once).
+	int run_server(std::string *err)
+	{
+		tt::Spec s;
+		s.argv = {tt::tolvard_path()};
+		s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
+		s.uid = account_.uid;
+		s.gid = account_.gid;
+		s.cwd = account_.home;
+		std::string out;
+		return tt::run(s, &out, err, 10000);
+	}
+
+	void write_file(const std::string &name, const std::string &content)
+	{
+		std::string path = account_.home + "/" + name;
+		std::ofstream(path, std::ios::binary) << content;
+		ASSERT_EQ(chown(path.c_str(), account_.uid, account_.gid), 0);
+	}
+
+	std::string read_file(const std::string &name)
+	{
+		std::ifstream f(account_.home + "/" + name, std::ios::binary);
+		std::stringstream ss;
+		ss << f.rdbuf();
+		return ss.str();
+	}
+
+	// The server answers an online-users request on its socket.
+	bool answers(const tt::Server &server)
+	{
+		int fd = tt::connect_socket(server.socket_path);
+		if (fd < 0)
+			return false;
+		bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
+			  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
+		close(fd);
+		return ok;
+	}
+
+	tt::Syslog *log_ = nullptr;
+	tt::Account account_;
+};
+
+TEST_F(ServerStartup, RunningServerHasItsPidFileSocketAndLogIdentity)
+{
+	tt::Server server;
+	ASSERT_TRUE(tt::start_server(account_, &server));
+	EXPECT_EQ(read_file("tolvard.pid"), std::to_string(server.proc.pid) + "\n");
+	struct stat st;
+	ASSERT_EQ(lstat(server.socket_path.c_str(), &st), 0);
+	EXPECT_TRUE(S_ISSOCK(st.st_mode));
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(st.st_uid, account_.uid);
+	// The readiness probe: accepted (debug), ended (info), no logout.
+	tt::LogRecord rec;
+	ASSERT_TRUE(log_->wait_for("client fd 1 EOF", LOG_INFO, 5000, &rec)) << log_->dump();
+	EXPECT_EQ(rec.ident, "tolvard");
+	EXPECT_EQ(rec.pid, server.proc.pid);
+	EXPECT_EQ(rec.facility, LOG_DAEMON);
+	EXPECT_TRUE(log_->contains("client fd 1", LOG_DEBUG));
+	EXPECT_FALSE(log_->contains("logout"));
+	EXPECT_TRUE(answers(server));
+}
+
+TEST_F(ServerStartup, SecondServerIsRefusedAndLeavesTheFirstAlone)
+{
+	tt::Server server;
+	ASSERT_TRUE(tt::start_server(account_, &server));
+	std::string err;
+	EXPECT_EQ(run_server(&err), 1);
+	EXPECT_EQ(err, "Another server process " + std::to_string(server.proc.pid) + " is running\n");
+	EXPECT_EQ(read_file("tolvard.pid"), std::to_string(server.proc.pid) + "\n");
+	EXPECT_TRUE(answers(server));
+}
+
+TEST_F(ServerStartup, StalePidAndSocketFilesDoNotStopANewServer)
+{
+	// A process that is gone, and a socket file nobody listens on.
+	pid_t gone = fork();
+	if (gone == 0)
+		_exit(0);
+	waitpid(gone, nullptr, 0);
+	std::string socket_path = account_.home + "/socket";
+	int s = socket(AF_UNIX, SOCK_STREAM, 0);
+	struct sockaddr_un a = {};
+	a.sun_family = AF_UNIX;
+	strcpy(a.sun_path, socket_path.c_str());
+	ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+	close(s);
+	ASSERT_EQ(chown(socket_path.c_str(), account_.uid, account_.gid), 0);
+
+	// Pid 1 exists but may not be signalled by the account: no server either.
+	for (std::string content : {std::to_string(gone) + "\n", std::string("1\n"), std::string("0\n"),
+				    std::string("-7\n"), std::string("junk\n"), std::string(""),
+				    std::string("123456789012345678901234\n")}) {
+		SCOPED_TRACE("pid file: " + content);
+		write_file("tolvard.pid", content);
+		tt::Server server;
+		ASSERT_TRUE(tt::start_server(account_, &server)) << log_->dump();
+		EXPECT_TRUE(answers(server));
+		EXPECT_EQ(read_file("tolvard.pid"), std::to_string(server.proc.pid) + "\n");
+		server.proc.kill_now(SIGKILL);
+		ASSERT_TRUE(server.proc.wait(10000));
+	}
+}
+
+TEST_F(ServerStartup, UnwritablePidFileEndsTheStart)
+{
+	std::string path = account_.home + "/tolvard.pid";
+	ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+	std::string err;
+	EXPECT_EQ(run_server(&err), 1);
+	EXPECT_EQ(err, "tolvard.pid: Is a directory\n");
+	struct stat st;
+	EXPECT_NE(lstat((account_.home + "/socket").c_str(), &st), 0);
+	rmdir(path.c_str());
+}
+
+}  // namespace
