@@ -124,6 +124,18 @@ AdmResult AdminTest::adm_root(const std::vector<std::string> &args, const std::s
 	return adm_as(0, 0, args, input);
 }
 
+AdmResult AdminTest::adm_limited(int blocks, const std::vector<std::string> &args, const std::string &input)
+{
+	tt::Spec s;
+	s.argv = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; exec \"$@\"", "sh",
+		  tt::tolvaradm_path()};
+	s.argv.insert(s.argv.end(), args.begin(), args.end());
+	s.env = default_env();
+	s.uid = account_.uid;
+	s.gid = account_.gid;
+	return run_with_input(s, input);
+}
+
 bool AdminTest::adm_pty(const std::vector<std::string> &args, tt::Process *p)
 {
 	tt::Spec s;

@@ -36,6 +36,9 @@ protected:
 	AdmResult adm_as(uid_t uid, gid_t gid, const std::vector<std::string> &args, const std::string &input = "",
 			 const std::vector<std::string> &env = default_env());
 	AdmResult adm_root(const std::vector<std::string> &args, const std::string &input = "");
+	// Runs tolvaradm as the account with a file size limit (in 512-byte blocks), so that writes
+	// beyond it fail (the signal they raise is ignored).
+	AdmResult adm_limited(int blocks, const std::vector<std::string> &args, const std::string &input = "");
 	// Starts tolvaradm as the account on a pseudo-terminal.
 	bool adm_pty(const std::vector<std::string> &args, tt::Process *p);
 	static std::vector<std::string> default_env();
