@@ -2,6 +2,7 @@
 // types, oversized and truncated packets, recipients whose writes fail, and a client that
 // never reads.
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -14,7 +15,44 @@ namespace {
 
 using st::Packet;
 
-class ServerRobustness : public st::ServerTest {};
+class ServerRobustness : public st::ServerTest {
+protected:
+	// Replaces the server by one that may hold at most nofile descriptors.
+	void restart_with_descriptor_limit(int nofile)
+	{
+		server_.proc.kill_now(SIGKILL);
+		ASSERT_TRUE(server_.proc.wait(10000));
+		tt::Spec s;
+		std::string limit = std::to_string(nofile);
+		s.argv = {"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit, tt::tolvard_path()};
+		s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
+		s.uid = account_.uid;
+		s.gid = account_.gid;
+		s.cwd = account_.home;
+		s.stdin_null = true;
+		ASSERT_TRUE(tt::spawn(s, &server_.proc));	// prlimit becomes the server
+		for (int i = 0; i < 1000; i++) {
+			int fd = tt::connect_socket(server_.socket_path);
+			if (fd >= 0) {
+				bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
+					  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
+				close(fd);
+				if (ok)
+					return;
+			}
+			ASSERT_FALSE(server_.proc.wait(0)) << "server ended";
+			usleep(10000);
+		}
+		FAIL() << "server did not start";
+	}
+
+	// True when fd becomes readable within timeout_ms.
+	static bool readable(int fd, int timeout_ms)
+	{
+		struct pollfd pfd = {fd, POLLIN, 0};
+		return poll(&pfd, 1, timeout_ms) > 0;
+	}
+};
 
 // A packet with the given length field, type and body bytes (the body may disagree with both).
 std::string raw_packet(uint64_t length, int32_t type, const std::string &body)
@@ -284,6 +322,68 @@ TEST_F(ServerRobustness, ClientThatNeverReadsIsDroppedAndNobodyElseWaitsForIt)
 	Packet list = online_list(idle);
 	ASSERT_EQ(list.entries.size(), 2u);
 	EXPECT_EQ(log_count("client fd " + std::to_string(list.your_id) + " EOF"), 0u);
+}
+
+TEST_F(ServerRobustness, RunningOutOfDescriptorsIsLoggedAndOvercome)
+{
+	restart_with_descriptor_limit(8);
+	std::vector<int> served;
+	int waiting = -1;
+	for (int i = 0; i < 10 && waiting < 0; i++) {
+		int fd = connect_client();
+		send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
+		for (int tries = 0; tries < 2000; tries++) {
+			if (readable(fd, 5)) {
+				expect(fd, LOCAL_PACKET_ONLINE_USERS);
+				served.push_back(fd);
+				break;
+			}
+			if (log_->contains("accept: Too many open files (24)", LOG_ERR)) {
+				waiting = fd;
+				break;
+			}
+		}
+	}
+	ASSERT_GE(waiting, 0) << log_->dump();
+	EXPECT_FALSE(served.empty());
+	// A descriptor comes free: the waiting connection is accepted and answered.
+	close_client(served.front());
+	expect(waiting, LOCAL_PACKET_ONLINE_USERS);
+	EXPECT_TRUE(server_alive());
+}
+
+TEST_F(ServerRobustness, ConnectionsBeyondTheLastWatchableDescriptorAreRefused)
+{
+	struct rlimit rl = {4096, 4096};
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+	restart_with_descriptor_limit(2048);
+	std::vector<int> clients;
+	int refused = -1;
+	for (int i = 0; i < 1100 && refused < 0; i++) {
+		int fd = connect_client();
+		ASSERT_GE(fd, 0);
+		clients.push_back(fd);
+		if (i % 64 == 63 || i >= 1000) {
+			// Everything connected so far has been accepted or refused once this is answered.
+			send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
+			Packet p = next(fd);
+			if (!p.ok)
+				refused = fd;
+		}
+	}
+	ASSERT_GE(refused, 0);
+	EXPECT_TRUE(wait_log("cannot add fd 1024 to set, too many clients", LOG_WARNING)) << log_->dump();
+	// The server still serves the connections it has, the one on descriptor 1023 included.
+	Packet list = online_list(clients.front());
+	EXPECT_EQ(list.your_id, 1);
+	int highest = -1;
+	for (int fd : clients) {
+		if (fd == refused)
+			break;
+		highest = fd;
+	}
+	ASSERT_GE(highest, 0);
+	EXPECT_EQ(online_list(highest).your_id, 1023);
 }
 
 }  // namespace
