@@ -117,12 +117,14 @@ void cli_input_setup_readline(void)
 	rl_catch_signals = 0;
 	rl_catch_sigwinch = 0;
 
+	// Through the editing commands rather than rl_editing_mode alone: the line that the
+	// handler installation has already begun takes the key bindings of the mode too.
 	const char *mode = getenv("RL_EDITING_MODE");
 	if (mode != nullptr) {
 		if (strcmp(mode, "emacs") == 0)
-			rl_editing_mode = 1;
+			rl_emacs_editing_mode(1, 0);
 		else if (strcmp(mode, "vi") == 0)
-			rl_editing_mode = 0;
+			rl_vi_editing_mode(1, 0);
 	}
 }
 
@@ -134,6 +136,8 @@ void cli_do_stdin(int server_fd)
 			resize_pending = 0;
 		}
 		rl_callback_read_char();
+		// A ^C that came while the key was being handled found no wait to interrupt.
+		cli_do_after_signal();
 		return;
 	}
 	switch (raw_input_read(&raw_input, 0, run_raw_line, &server_fd)) {

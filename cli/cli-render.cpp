@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/cli-escape.h"
+#include "cli/cli-input.h"
 #include "cli/cli-output.h"
 #include "cli/cli-state.h"
 #include "common/i18n.h"
@@ -194,6 +195,9 @@ void cli_do_local_packet(int server_fd)
 	if (r == GET_PACKET_OK) {
 		cli_show_packet(out.packet);
 		free(out.packet);
+		// A ^C that came while the packet was shown (elinks may take a while) found no
+		// wait to interrupt.
+		cli_do_after_signal();
 		return;
 	}
 	for (const FatalResult *f = fatal_results; f->status >= 0; f++) {

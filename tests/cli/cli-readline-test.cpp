@@ -1,0 +1,187 @@
+// The terminal frontend on a real pseudo-terminal: readline editing, history, completion, ^C, ^D.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tests/cli/cli-fixture.h"
+
+using namespace ct;
+
+namespace {
+
+class Terminal : public CliTest {
+protected:
+	// Starts user on a pty and waits until readline is set up (the message of the day is
+	// shown after that).
+	void start_tty(Session *s, const std::string &user, std::vector<std::string> env = {})
+	{
+		write_home_file("motd", "ready\n");
+		SessionOptions o;
+		o.pty = true;
+		o.env = {"TERM=xterm"};
+		for (const auto &e : env)
+			o.env.push_back(e);
+		start(s, user, o);
+		ASSERT_TRUE(s->wait_out("ready\r\n")) << s->out;
+	}
+	// Types keys and the Enter key, and waits until readline has taken the terminal back
+	// after running the line (keys typed before that meet the terminal's own line editing).
+	void enter(Session *s, const std::string &keys)
+	{
+		size_t before = count(s->out, PREPARED);
+		s->type(keys + "\r");
+		for (int i = 0; i < 200 && count(s->out, PREPARED) <= before; i++)
+			s->read_for(50);
+		ASSERT_GT(count(s->out, PREPARED), before) << s->out;
+	}
+	static size_t count(const std::string &s, const std::string &needle)
+	{
+		size_t n = 0;
+		for (size_t at = s.find(needle); at != std::string::npos; at = s.find(needle, at + 1))
+			n++;
+		return n;
+	}
+	// Readline switches bracketed paste on each time it prepares the terminal for a line.
+	const std::string PREPARED = "\033[?2004h";
+};
+
+}  // namespace
+
+TEST_F(Terminal, EnterSendsAndInterruptDiscardsTheLine)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	enter(&bob, "hello");
+	EXPECT_EQ(message_from(alice, "bob").text, "hello");
+	bob.type("half");
+	ASSERT_TRUE(bob.wait_out("half"));
+	bob.type("\003");
+	ASSERT_TRUE(bob.wait_out("half^C\r\n")) << bob.out;
+	enter(&bob, "whole");
+	EXPECT_EQ(message_from(alice, "bob").text, "whole");
+	// An empty line is neither sent nor remembered.
+	enter(&bob, "");
+	enter(&bob, "\033[A");
+	EXPECT_EQ(message_from(alice, "bob").text, "whole");
+	bob.type("\004");
+	EXPECT_EQ(bob.finish(), 0);
+	EXPECT_TRUE(std::regex_search(bob.out, std::regex("\r\\[[0-9:]{8}\\] Exiting \\.\\.\\.\r\n"))) << bob.out;
+}
+
+TEST_F(Terminal, InterruptLeavesAnIncrementalSearch)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	enter(&bob, "hello");
+	EXPECT_EQ(message_from(alice, "bob").text, "hello");
+	bob.type("\022hel");
+	ASSERT_TRUE(bob.wait_out("\033[7mhel")) << bob.out;	// the match, highlighted
+	bob.type("\003");
+	ASSERT_TRUE(bob.wait_out("^C\r\n")) << bob.out;
+	enter(&bob, "x");
+	EXPECT_EQ(message_from(alice, "bob").text, "x");
+}
+
+TEST_F(Terminal, IncomingLinesKeepTheHalfTypedInput)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	ASSERT_TRUE(bob.wait_out("User bob is online\r\n")) << bob.out;
+	bob.type("half");
+	ASSERT_TRUE(bob.wait_out("half"));
+	size_t mark = bob.out.size();
+	say(alice, "GLOBAL", "interrupting");
+	ASSERT_TRUE(bob.wait_out("interrupting\r\nhalf")) << bob.out;
+	// color auto on a terminal: the sender is coloured.
+	EXPECT_NE(bob.out.find("\033[1;34malice\033[0m: interrupting", mark), std::string::npos) << bob.out;
+	enter(&bob, " done");
+	EXPECT_EQ(message_from(alice, "bob").text, "half done");
+}
+
+TEST_F(Terminal, HistoryHoldsNoRepeats)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	for (const char *line : {"A", "B", "B"}) {
+		enter(&bob, line);
+		EXPECT_EQ(message_from(alice, "bob").text, line);
+	}
+	enter(&bob, "\033[A\033[A");	// two entries back: A, had B gone in twice it would be B
+	EXPECT_EQ(message_from(alice, "bob").text, "A");
+	// Now A, B, A: two back is B.
+	enter(&bob, "\033[A\033[A");
+	EXPECT_EQ(message_from(alice, "bob").text, "B");
+}
+
+TEST_F(Terminal, CompletionOfCommandNamesOnly)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	bob.type("/s\t");
+	ASSERT_TRUE(bob.wait_out("/showhtml ")) << bob.out;
+	enter(&bob, "raw");
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "showhtml=3\n");
+	enter(&bob, "/listoptions -e");
+	EXPECT_NE(bob.out.find("/alert off\r\n/showhtml raw\r\n"), std::string::npos) << bob.out;
+
+	size_t mark = bob.out.size();
+	bob.type("/m\t\t");
+	ASSERT_TRUE(bob.wait_out("/motd")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/msg")) << bob.out;
+	EXPECT_EQ(bob.out.find("/who", mark), std::string::npos) << bob.out;
+	bob.type("\025");	// kill the line
+
+	// Neither a first word without "/" nor a later word completes; file names never do.
+	enter(&bob, "mo\t");
+	EXPECT_EQ(message_from(alice, "bob").text, "mo");
+	enter(&bob, "/msg alice /s\t");
+	EXPECT_EQ(message_from(alice, "bob").text, "/s");
+}
+
+TEST_F(Terminal, ViModeOnlyForTheExactWord)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob", {"RL_EDITING_MODE=vi"});
+	// Insert mode takes ^A as a character.
+	enter(&bob, "abc\001x");
+	EXPECT_EQ(message_from(alice, "bob").text, "abc\001x");
+	// Escape to command mode (the cursor steps back), go to the start, delete a character.
+	bob.type("def\033");
+	ASSERT_TRUE(bob.wait_out("def\b")) << bob.out;
+	enter(&bob, "0x");
+	EXPECT_EQ(message_from(alice, "bob").text, "ef");
+
+	for (const char *mode : {"RL_EDITING_MODE=VI", "RL_EDITING_MODE=vim", "RL_EDITING_MODE=emacs"}) {
+		Session carl;
+		start_tty(&carl, "carl", {mode});
+		// In emacs mode ^A goes to the start of the line.
+		enter(&carl, "abc\001x");
+		EXPECT_EQ(message_from(alice, "carl").text, "xabc") << mode;
+		carl.type("\004");
+		EXPECT_EQ(carl.finish(), 0);
+	}
+}
+
+TEST_F(Terminal, WindowSizeChangesAreTakenAtTheNextKey)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	struct winsize ws = {};
+	ws.ws_row = 20;
+	ws.ws_col = 40;
+	ASSERT_EQ(ioctl(bob.proc.in, TIOCSWINSZ, &ws), 0);	// the terminal sends SIGWINCH
+	enter(&bob, std::string(60, 'w'));
+	EXPECT_EQ(message_from(alice, "bob").text, std::string(60, 'w'));
+	EXPECT_FALSE(bob.proc.wait(0));
+}
+

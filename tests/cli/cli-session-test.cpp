@@ -1,0 +1,302 @@
+// The terminal frontend on pipes against the real server: what a user sees and sends.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "tests/cli/cli-fixture.h"
+
+using namespace ct;
+
+namespace {
+
+class Pipes : public CliTest {};
+
+// A session sees its own user come online first; that line is taken away here.
+void ready(Session *s, const std::string &user)
+{
+	std::string line = "User " + user + " is online\n";
+	ASSERT_TRUE(s->wait_out(line)) << s->out;
+	size_t at = s->out.find(line);
+	size_t start = s->out.rfind('\r', at);
+	ASSERT_NE(start, std::string::npos);
+	s->out.erase(start, at + line.size() - start);
+}
+
+}  // namespace
+
+TEST_F(Pipes, MessagesInAndOut)
+{
+	int alice = peer("alice");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	say(alice, "GLOBAL", "hello bob");
+	ASSERT_TRUE(bob.wait_out("hello bob\n")) << bob.out;
+	EXPECT_TRUE(std::regex_match(bob.out, std::regex("\r\\[[0-9]{2}:[0-9]{2}:[0-9]{2}\\] alice: hello bob\n")))
+		<< bob.out;
+	say(alice, "bob", "just you");
+	say(alice, "*", "star");
+	ASSERT_TRUE(bob.wait_out("star\n")) << bob.out;
+	EXPECT_NE(strip_times(bob.out).find("\r[T] alice to bob: just you\n\r[T] alice: star\n"), std::string::npos)
+		<< bob.out;
+
+	bob.type("hi there\r\n");
+	Packet p = message_from(alice, "bob");
+	EXPECT_EQ(p.from, "bob");
+	EXPECT_EQ(p.to, "GLOBAL");
+	EXPECT_EQ(p.text, "hi there");
+	EXPECT_EQ(p.kind, MESSAGE_KIND_PLAIN);
+	// bob sees his own line come back from the server.
+	ASSERT_TRUE(bob.wait_out("bob: hi there\n")) << bob.out;
+	// One CR on standard error per terminator.
+	ASSERT_TRUE(bob.wait_err("\r\r"));
+	EXPECT_EQ(bob.err, "\r\r");
+
+	bob.type("/msg alice 'two  spaces' and more\n");
+	p = message_from(alice, "bob");
+	EXPECT_EQ(p.to, "alice");
+	EXPECT_EQ(p.text, "two  spaces and more");
+	bob.type("/quit\n");
+	EXPECT_EQ(bob.finish(), 0);
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");
+}
+
+TEST_F(Pipes, EveryEscapeCaseWithoutAndWithColour)
+{
+	int alice = peer("alice");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	std::string nasty = "a\033[2Jb\033]0;owned\007c\r\nd\re\x08\x7f\x04\x01\tf\xc2\x9b" "2Jg\r";
+	say(alice, "GLOBAL", nasty);
+	ASSERT_TRUE(bob.wait_out("g\n")) << bob.out;
+	std::string plain_body = "a\\x1b[2Jb\\x1b]0;owned\\x07c\nd\\x0de\\x08\\x7f\\x04\x01\tf\\xc2\\x9b2Jg\n";
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: " + plain_body);
+	// color auto on a pipe: no sequence anywhere.
+	EXPECT_EQ(bob.out.find('\033'), std::string::npos);
+
+	bob.out.clear();
+	bob.type("/color on\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/color on\n")) << bob.out;
+	bob.out.clear();
+	say(alice, "GLOBAL", "x\033y");
+	say(alice, "bob", "to me");
+	ASSERT_TRUE(bob.wait_out("to me\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] \033[1;34malice\033[0m: x\033[1m\\x1b\033[0my\n"
+					"\r[T] \033[1;34malice\033[0m to \033[1;32mbob\033[0m: to me\n");
+	bob.out.clear();
+	bob.type("own\n");
+	ASSERT_TRUE(bob.wait_out("own\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] \033[1;32mbob\033[0m: own\n");
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "color=1\n");
+}
+
+TEST_F(Pipes, OnlineListPresenceAndUnknownUsers)
+{
+	Session bob, bob2;
+	start(&bob, "bob");
+	start(&bob2, "bob");
+	int carol = peer("carol");
+	ASSERT_TRUE(bob.wait_out("User carol is online\n")) << bob.out;
+	EXPECT_TRUE(std::regex_search(bob.out, std::regex("\r\\[[0-9:]{8}\\] User carol is online\n")));
+	bob.type("/who\n");
+	ASSERT_TRUE(bob.wait_out("carol")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("198.51.100.9\n")) << bob.out;
+	// Give the rest of the list a moment, then look at the lines of the list.
+	usleep(200000);
+	tt::read_for(bob.proc.out, 100, &bob.out);
+	std::smatch m;
+	std::regex line("([* ]) +([0-9]+) (\\S+) *\t(\\S+)\n");
+	std::string rest = bob.out.substr(bob.out.find("User carol is online\n") + 21);
+	int stars = 0, lines = 0, bobs = 0;
+	for (auto it = std::sregex_iterator(rest.begin(), rest.end(), line); it != std::sregex_iterator(); ++it) {
+		lines++;
+		if ((*it)[1] == "*") {
+			stars++;
+			EXPECT_EQ((*it)[3], "bob");
+			EXPECT_EQ((*it)[4], "192.0.2.7");
+		}
+		if ((*it)[3] == "bob")
+			bobs++;
+	}
+	EXPECT_EQ(lines, 4) << rest;	// announcer, bob twice, carol
+	EXPECT_EQ(stars, 1) << rest;
+	EXPECT_EQ(bobs, 2) << rest;
+	EXPECT_TRUE(std::regex_search(rest, std::regex("^[* ] {1,3}[0-9]{1,3} announcer       \t198\\.51\\.100\\.9\n",
+						       std::regex::multiline)))
+		<< rest;
+
+	bob.type("/msg nobody hello\n");
+	ASSERT_TRUE(bob.wait_out("User nobody not found\n")) << bob.out;
+	close(carol);
+	peers_.erase(std::find(peers_.begin(), peers_.end(), carol));
+	ASSERT_TRUE(bob.wait_out("User carol is offline\n")) << bob.out;
+}
+
+TEST_F(Pipes, ServerGoneEndsWithStatusZero)
+{
+	Session bob;
+	start(&bob, "bob");
+	server_.proc.kill_now(SIGKILL);
+	EXPECT_EQ(bob.finish(), 0);
+	EXPECT_TRUE(std::regex_search(bob.out, std::regex("\r\\[[0-9:]{8}\\] Server closed connection\n$"))) << bob.out;
+}
+
+TEST_F(Pipes, AlertRingsOutsideLogMode)
+{
+	write_home_file("motd", "Welcome!\n");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\nWelcome!\n");
+	bob.type("/alert on\n");
+	bob.type("/nope\n");
+	ASSERT_TRUE(bob.wait_out("Unknown command 'nope'\n")) << bob.out;
+	EXPECT_NE(strip_times(bob.out).find("\a\r[T] Error: Unknown command 'nope'\n"), std::string::npos) << bob.out;
+	bob.type("/bell off\n/nope\n");
+	bob.out.clear();
+	ASSERT_TRUE(bob.wait_out("Unknown command 'nope'\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Error: Unknown command 'nope'\n");
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "alert=0\n");
+}
+
+TEST_F(Pipes, LogModeShowsOutputOnlyWithoutFraming)
+{
+	write_home_file("motd", "Hi");
+	ASSERT_EQ(system(("mkdir -p " + account_.home + "/users-preferences").c_str()), 0);
+	write_home_file("users-preferences/bob", "alert=1\ncolor=1\nbogus\n");
+	ASSERT_EQ(chown((account_.home + "/users-preferences").c_str(), account_.uid, account_.gid), 0);
+	int alice = peer("alice");
+	Session bob;
+	SessionOptions o;
+	o.mode = "log";
+	start(&bob, "bob", o);
+	ASSERT_TRUE(bob.wait_out("User bob is online\n")) << bob.out;
+	bob.out.erase(bob.out.find("[", bob.out.find("Hi\n")), std::string::npos);
+	// Standard input is the null device: what is typed goes nowhere (the pipe may be gone).
+	signal(SIGPIPE, SIG_IGN);
+	std::string typed = "/msg alice typed\nline\n";
+	(void)!write(bob.proc.in, typed.data(), typed.size());
+	say(alice, "GLOBAL", "seen\033");
+	ASSERT_TRUE(bob.wait_out("seen")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("\n", 2000));
+	tt::read_for(bob.proc.out, 300, &bob.out);
+	// No bell, no CR, even with alert on; colours as the file says.
+	EXPECT_EQ(strip_times(bob.out), "[T] Message of the day:\nHi\n"
+					"[T] \033[1;34malice\033[0m: seen\033[1m\\x1b\033[0m\n");
+	EXPECT_EQ(bob.err, "Unrecognized option 'bogus', removing\n");
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "alert=1\ncolor=1\n");
+	// Input is never read: nothing reached alice.
+	say(alice, "alice", "ping");
+	for (;;) {
+		Packet p = expect(alice, LOCAL_PACKET_RECEIVE_MESSAGE);
+		ASSERT_NE(p.type, -1);
+		EXPECT_NE(p.from, "bob") << p.text;
+		if (p.text == "ping")
+			break;
+	}
+	server_.proc.kill_now(SIGKILL);
+	EXPECT_EQ(bob.finish(), 0);
+	EXPECT_NE(strip_times(bob.out).find("[T] Server closed connection\n"), std::string::npos);
+}
+
+TEST_F(Pipes, RawInputTerminatorsAndTheFullBuffer)
+{
+	int alice = peer("alice");
+	Session bob;
+	start(&bob, "bob");
+	bob.type(std::string("one\0two\rthree\n", 14));
+	EXPECT_EQ(message_from(alice, "bob").text, "one");
+	EXPECT_EQ(message_from(alice, "bob").text, "two");
+	EXPECT_EQ(message_from(alice, "bob").text, "three");
+	bob.type("par");
+	usleep(100000);
+	bob.type("tial\n");
+	EXPECT_EQ(message_from(alice, "bob").text, "partial");
+
+	// 2048 bytes without a terminator fill the buffer; the LF after them is lost.
+	std::string line = "L" + std::string(2047, 'x');
+	bob.type(line);
+	usleep(200000);
+	bob.type("\n");
+	usleep(200000);
+	bob.type("\x7f\x7f\x7f\n");	// erases three bytes; this LF is lost too
+	usleep(200000);
+	bob.type("\n");
+	Packet p = message_from(alice, "bob");
+	EXPECT_EQ(p.text, line.substr(0, 2045));
+	bob.type("after\n");
+	EXPECT_EQ(message_from(alice, "bob").text, "after");
+	bob.proc.close_in();
+	EXPECT_EQ(bob.finish(), 0);
+	EXPECT_TRUE(std::regex_search(bob.out, std::regex("\r\\[[0-9:]{8}\\] Exiting \\.\\.\\.\n$"))) << bob.out;
+}
+
+TEST_F(Pipes, InterruptWithoutReadlineEndsTheClient)
+{
+	Session bob;
+	start(&bob, "bob");
+	bob.proc.kill_now(SIGINT);
+	EXPECT_EQ(bob.finish(), 128 + SIGINT);
+}
+
+TEST_F(Pipes, ForcedReadlineOnAPipe)
+{
+	int alice = peer("alice");
+	Session bob;
+	SessionOptions o;
+	o.env = {"RL_FORCE_ENABLE=1", "TERM=dumb"};
+	start(&bob, "bob", o);
+	// Up arrow brings the last line back: that is readline at work.
+	bob.type("first\r");
+	EXPECT_EQ(message_from(alice, "bob").text, "first");
+	bob.type("\033[A\r");
+	EXPECT_EQ(message_from(alice, "bob").text, "first");
+	bob.type("\004");
+	EXPECT_EQ(bob.finish(), 0);
+	EXPECT_NE(bob.out.find("Exiting ...\n"), std::string::npos);
+
+	// Empty means unset: raw input, where the arrow is just bytes.
+	Session carl;
+	o.env = {"RL_FORCE_ENABLE=", "TERM=dumb"};
+	start(&carl, "carl", o);
+	carl.type("x\033[Ay\n");
+	EXPECT_EQ(message_from(alice, "carl").text, "x\033[Ay");
+}
+
+TEST_F(Pipes, CommandsAsTheUserMeetsThem)
+{
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	bob.type("/help\n");
+	ASSERT_TRUE(bob.wait_out("End of list\n\n")) << bob.out;
+	std::string help = bob.out.substr(bob.out.find("Supported commands:\n"));
+	EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 17);	// the header and sixteen lines
+	bob.out.clear();
+	bob.type("/motd\n");
+	ASSERT_TRUE(bob.wait_out("No MOTD available\n")) << bob.out;
+	write_home_file("motd", "");
+	bob.out.clear();
+	bob.type("/motd\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/color auto\n")) << bob.out;
+	EXPECT_EQ(bob.out, "/alert off\n/showhtml off\n/color auto\n");
+	std::string big;
+	for (int i = 0; i < 3000; i++)
+		big += (char)('A' + i % 26);
+	write_home_file("motd", big);
+	bob.out.clear();
+	bob.type("/motd\n/listoptions\n");
+	ASSERT_TRUE(bob.wait_out("(if terminal)\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\n" + big.substr(0, 1024) +
+						"\nMessage alert:          off\n"
+						"Showing HTML message:   off\n"
+						"Use colorized output:   automatic (if terminal)\n");
+	bob.type("/tell bob\n/color\n");
+	ASSERT_TRUE(bob.wait_err("Usage: color off|on|auto\n")) << bob.err;
+	EXPECT_NE(bob.err.find("\rUsage: tell <user> <message> [<message> ...]\n\rUsage: color off|on|auto\n"),
+		  std::string::npos)
+		<< bob.err;
+}
