@@ -4,6 +4,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "tests/support/test-support.h"
 
 TEST(Support, PrivateSyslogReceivesRecordsOfChildren)
@@ -39,4 +42,18 @@ TEST(Support, AccountRunsProgramsWithItsIdentity)
 	EXPECT_EQ(st.st_uid, a.uid);
 	tt::remove_account(a);
 	EXPECT_NE(access(a.home.c_str(), F_OK), 0);
+}
+
+TEST(Support, PseudoTerminalsWorkBesideThePrivateSyslog)
+{
+	tt::Syslog::instance();
+	tt::Spec s;
+	s.argv = {"/usr/bin/tty"};
+	s.pty = true;
+	tt::Process p;
+	ASSERT_TRUE(tt::spawn(s, &p)) << strerror(errno);
+	std::string out;
+	tt::read_to_eof(p.out, 5000, &out);
+	EXPECT_TRUE(p.wait(5000));
+	EXPECT_EQ(out.rfind("/dev/pts/", 0), 0u) << out;
 }

@@ -524,6 +524,12 @@ bool private_dev()
 		std::string n = e->d_name;
 		if (n == "." || n == ".." || n == "log")
 			continue;
+		if (n == "ptmx") {
+			// The old multiplexer node would look for its pts beside the old /dev.
+			if (symlink("pts/ptmx", "/dev/ptmx") < 0)
+				perror("/dev/ptmx");
+			continue;
+		}
 		std::string src = old + "/" + n, dst = "/dev/" + n;
 		struct stat st;
 		if (lstat(src.c_str(), &st) < 0)
