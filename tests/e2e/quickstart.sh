@@ -9,7 +9,9 @@ build=$(cd "$2" && pwd)
 scratch=$(mktemp -d /tmp/tolvar-quickstart-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 chmod 0755 "$scratch"
-cp -a /etc "$scratch/etc"
+# Other tests may be adding accounts meanwhile: their lock files come and go.
+cp -a /etc "$scratch/etc" 2>/dev/null || true
+rm -f "$scratch"/etc/*.lock "$scratch"/etc/*+
 mkdir -m 0700 "$scratch/root"
 # In the scratch root, root's home is a fresh directory, and there is no tolvar account.
 sed -i "s#^root:\([^:]*\):0:0:\([^:]*\):[^:]*:#root:\1:0:0:\2:$scratch/root:#" "$scratch/etc/passwd"
