@@ -109,8 +109,10 @@ void CliTest::TearDown()
 {
 	for (int fd : peers_)
 		close(fd);
-	server_.proc.kill_now(9);
-	server_.proc.wait(5000);
+	if (server_.proc.pid > 0) {
+		server_.proc.kill_now(9);
+		server_.proc.wait(5000);
+	}
 	tt::remove_account(account_);
 }
 

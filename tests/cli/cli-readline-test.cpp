@@ -22,8 +22,12 @@ protected:
 		SessionOptions o;
 		o.pty = true;
 		o.env = {"TERM=xterm"};
-		for (const auto &e : env)
-			o.env.push_back(e);
+		for (const auto &e : env) {
+			if (e.rfind("PATH=", 0) == 0)
+				o.path = e.substr(5);
+			else
+				o.env.push_back(e);
+		}
 		start(s, user, o);
 		ASSERT_TRUE(s->wait_out("ready\r\n")) << s->out;
 	}
@@ -185,3 +189,25 @@ TEST_F(Terminal, WindowSizeChangesAreTakenAtTheNextKey)
 	EXPECT_FALSE(bob.proc.wait(0));
 }
 
+
+TEST_F(Terminal, InterruptDuringARenderingIsNotLost)
+{
+	// A slow "elinks": the ^C comes while the session waits for it, not in the loop's wait.
+	std::string bin = account_.home + "/bin";
+	ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+	write_home_file("bin/elinks", "#!/bin/sh\ncat >/dev/null\nsleep 0.5\necho rendered\n");
+	ASSERT_EQ(chmod((bin + "/elinks").c_str(), 0755), 0);
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob", {"PATH=" + bin + ":/usr/bin:/bin"});
+	enter(&bob, "/showhtml plain");
+	bob.type("half");
+	ASSERT_TRUE(bob.wait_out("half"));
+	say(alice, "GLOBAL", "<p>x</p>", MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_out("alice\033[0m: \r\n")) << bob.out;
+	bob.proc.kill_now(SIGINT);	// to the session alone, not to its renderer
+	ASSERT_TRUE(bob.wait_out("rendered\r\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("^C\r\n", 5000)) << bob.out;
+	enter(&bob, "whole");
+	EXPECT_EQ(message_from(alice, "bob").text, "whole");
+}

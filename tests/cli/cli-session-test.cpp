@@ -300,3 +300,73 @@ TEST_F(Pipes, CommandsAsTheUserMeetsThem)
 		  std::string::npos)
 		<< bob.err;
 }
+
+TEST_F(Pipes, HtmlMessagesByShowhtml)
+{
+	int alice = peer("alice");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	const std::string doc = "<h1>Title</h1><p>Some <b>bold</b> text, <a href=\"&#27;[2J\">a link</a>.\033[5m</p>";
+	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_out("[HTML]\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: [HTML]\n");
+
+	bob.type("/showhtml plain\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/showhtml plain\n/color auto\n")) << bob.out;
+	bob.out.clear();
+	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
+	bob.read_for(300);
+	std::string plain = strip_times(bob.out);
+	EXPECT_EQ(plain.substr(0, 13), "\r[T] alice: \n") << plain;
+	EXPECT_NE(plain.find("Title"), std::string::npos) << plain;
+	EXPECT_NE(plain.find("Some bold text, [1]a link."), std::string::npos) << plain;
+	// The document's escape characters are shown, not obeyed: no sequence at all in plain mode.
+	EXPECT_EQ(plain.find('\033'), std::string::npos) << plain;
+	EXPECT_NE(plain.find("\\x1b[2J"), std::string::npos) << plain;
+
+	bob.type("/showhtml color\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/showhtml color\n/color auto\n")) << bob.out;
+	bob.out.clear();
+	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
+	bob.read_for(300);
+	std::string colour = bob.out;
+	// Colours of the rendering (whatever color says), the final reset, and nothing else.
+	EXPECT_NE(colour.find("\033[0;"), std::string::npos) << colour;
+	EXPECT_EQ(colour.substr(colour.size() - 4), "\033[0m") << colour;
+	std::string rest = std::regex_replace(colour, std::regex("\x1b\\[[0-9;]*m"), "");
+	EXPECT_EQ(rest.find('\033'), std::string::npos) << rest;
+	EXPECT_NE(rest.find("\\x1b[2J"), std::string::npos) << rest;
+
+	bob.type("/showhtml raw\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/showhtml raw\n/color auto\n")) << bob.out;
+	bob.out.clear();
+	say(alice, "GLOBAL", "<i>\033]0;x\007</i>", MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_out("</i>\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: <i>\\x1b]0;x\\x07</i>\n");
+}
+
+TEST_F(Pipes, RendererTroubleCostsOnlyAReport)
+{
+	// An "elinks" that dies of a signal once it has read the document.
+	std::string bin = account_.home + "/bin";
+	ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+	write_home_file("bin/elinks", "#!/bin/sh\ncat >/dev/null\necho half a rendering\nkill -9 $$\n");
+	ASSERT_EQ(chmod((bin + "/elinks").c_str(), 0755), 0);
+	int alice = peer("alice");
+	Session bob;
+	SessionOptions o;
+	o.path = bin + ":/usr/bin:/bin";
+	start(&bob, "bob", o);
+	ready(&bob, "bob");
+	bob.type("/showhtml plain\n/listoptions -e\n");
+	ASSERT_TRUE(bob.wait_out("/showhtml plain\n")) << bob.out;
+	say(alice, "GLOBAL", "<p>x</p>", MESSAGE_KIND_HTML);
+	ASSERT_TRUE(bob.wait_err("child process terminated by signal 9\n")) << bob.err;
+	ASSERT_TRUE(bob.wait_out("half a rendering\n")) << bob.out;
+	// The session goes on.
+	say(alice, "GLOBAL", "plain again");
+	ASSERT_TRUE(bob.wait_out("alice: plain again\n")) << bob.out;
+}
