@@ -10,7 +10,7 @@
 
 namespace {
 
-// 1 if a connection in the client set other than fd is logged in as user.
+// Whether a connection in the client set other than fd is logged in as user.
 bool other_session_of(const char *user, int fd)
 {
 	for (int i = 0; i <= server.highest_fd; i++)

@@ -42,7 +42,7 @@ void syslog_perror(const char *format, ...) __attribute__((format(printf, 1, 2))
 
 // An empty slot: no user, no encoding, idle reader.
 void slot_init(ClientSlot *slot);
-// 1 if fd is a connected client with a user name that may still be written to.
+// Whether fd is a connected client with a user name that may still be written to.
 bool client_is_recipient(int fd);
 // The user name of a slot as a view.
 std::string_view slot_user(int fd);

@@ -37,8 +37,11 @@ protected:
 				bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
 					  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
 				close(fd);
-				if (ok)
+				if (ok) {
+					// The probe's descriptor is free again before the test goes on.
+					ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
 					return;
+				}
 			}
 			ASSERT_FALSE(server_.proc.wait(0)) << "server ended";
 			usleep(10000);
