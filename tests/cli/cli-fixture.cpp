@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <regex>
 
 namespace ct {
 
@@ -120,7 +119,7 @@ void CliTest::start(Session *s, const std::string &user, const SessionOptions &o
 {
 	tt::Spec spec;
 	spec.argv = {tt::tolvard_path(), "-c", user};
-	spec.env = tt::ssh_env(account_, o.mode);
+	spec.env = tt::ssh_env(account_, o.mode, o.lang);
 	for (auto &e : spec.env)
 		if (!o.path.empty() && e.rfind("PATH=", 0) == 0)
 			e = "PATH=" + o.path;
@@ -246,11 +245,6 @@ std::string CliTest::read_home_file(const std::string &name)
 		s.append(buf, n);
 	fclose(f);
 	return s;
-}
-
-std::string strip_times(const std::string &s)
-{
-	return std::regex_replace(s, std::regex("\\[[0-9]{2}:[0-9]{2}:[0-9]{2}\\] "), "[T] ");
 }
 
 }  // namespace ct

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/local-protocol.h"
+#include "tests/cli/text-helpers.h"
 #include "tests/support/test-support.h"
 
 namespace ct {
@@ -18,6 +19,7 @@ struct SessionOptions {
 	bool pty = false;			// on a pseudo-terminal (readline), else pipes (raw input)
 	std::vector<std::string> env;		// added to the environment of an SSH session
 	std::string path;			// PATH instead of the usual one
+	std::string lang = "en_US.UTF-8";	// LANG
 };
 
 struct Session {
@@ -75,9 +77,6 @@ protected:
 	std::vector<int> peers_;
 	int announcer_ = -1;	// a peer that asks the server who is online
 };
-
-// Replaces "[hh:mm:ss] " by "[T] ".
-std::string strip_times(const std::string &s);
 
 }  // namespace ct
 

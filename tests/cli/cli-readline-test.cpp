@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <regex>
 
 #include "tests/cli/cli-fixture.h"
 
@@ -73,7 +72,7 @@ TEST_F(Terminal, EnterSendsAndInterruptDiscardsTheLine)
 	EXPECT_EQ(message_from(alice, "bob").text, "whole");
 	bob.type("\004");
 	EXPECT_EQ(bob.finish(), 0);
-	EXPECT_TRUE(std::regex_search(bob.out, std::regex("\r\\[[0-9:]{8}\\] Exiting \\.\\.\\.\r\n"))) << bob.out;
+	EXPECT_TRUE(ends_with(strip_times(bob.out), "\r[T] Exiting ...\r\n")) << bob.out;
 }
 
 TEST_F(Terminal, InterruptLeavesAnIncrementalSearch)

@@ -3,13 +3,13 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 #include "server/local-protocol.h"
 #include "tests/cli/capture.h"
+#include "tests/cli/text-helpers.h"
 #include "tests/support/test-support.h"
 
 namespace {
@@ -31,7 +31,7 @@ protected:
 		std::string es = e.text();
 		if (err != nullptr)
 			*err = es;
-		return std::regex_replace(o.text(), std::regex("\\[[0-9]{2}:[0-9]{2}:[0-9]{2}\\] "), "[T] ");
+		return ct::strip_times(o.text());
 	}
 	std::string message(const std::string &from, const std::string &to, const std::string &text,
 			    int32_t kind = MESSAGE_KIND_PLAIN)
@@ -55,7 +55,7 @@ std::string user_packet(int32_t type, const std::string &name)
 // Whatever remains once colour sequences are taken out must hold no control byte but tab and LF.
 void expect_only_colour_sequences(const std::string &out)
 {
-	std::string rest = std::regex_replace(out, std::regex("\x1b\\[[0-9;]*m"), "");
+	std::string rest = ct::strip_colours(out);
 	for (size_t i = 0; i < rest.size(); i++) {
 		unsigned char c = (unsigned char)rest[i];
 		bool bad = (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f ||
