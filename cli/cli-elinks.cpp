@@ -51,37 +51,46 @@ constexpr size_t CARRY_MAX = 64;	// an unfinished sequence held over to the next
 // Feeds the document to elinks and its filtered rendering to standard output, both at once,
 // so that neither side can stall the other. A failed write is reported and the rendering
 // still shown.
-void exchange(int document_fd, int output_fd, const char *doc, size_t n, bool colour)
+void exchange(int document_fd, int output_fd, const char *doc, size_t n_doc, bool colour)
 {
 	SafeTextOptions o = {false, true, false, colour, cli_term_charset(), nullptr};
 	SafeTextState st;
 	unsigned char buf[CARRY_MAX + OUTPUT_CHUNK];
 	size_t held = 0, written = 0;
 	UniqueFd to_child(document_fd), from_child(output_fd);
-	if (n == 0)
+	if (n_doc == 0)
 		to_child.reset();
 	else
 		fcntl(to_child.get(), F_SETFL, fcntl(to_child.get(), F_GETFL) | O_NONBLOCK);
 
-	while (from_child.valid()) {
-		struct pollfd fds[2] = {{from_child.get(), POLLIN, 0}, {to_child.get(), POLLOUT, 0}};
-		int r = poll(fds, to_child.valid() ? 2 : 1, -1);
-		if (r < 0) {
+	while (from_child.valid() || to_child.valid()) {
+		struct pollfd fds[2];
+		nfds_t n = 0;
+		int output_at = -1, document_at = -1;
+		if (from_child.valid()) {
+			output_at = (int)n;
+			fds[n++] = {from_child.get(), POLLIN, 0};
+		}
+		if (to_child.valid()) {
+			document_at = (int)n;
+			fds[n++] = {to_child.get(), POLLOUT, 0};
+		}
+		if (poll(fds, n, -1) < 0) {
 			if (errno == EINTR)
 				continue;
 			perror("poll");
 			return;
 		}
-		if (to_child.valid() && fds[1].revents != 0) {
-			ssize_t w = write(to_child.get(), doc + written, n - written);
+		if (document_at >= 0 && fds[document_at].revents != 0) {
+			ssize_t w = write(to_child.get(), doc + written, n_doc - written);
 			if (w < 0 && errno != EINTR && errno != EAGAIN) {
 				perror("write");
 				to_child.reset();
-			} else if (w > 0 && (written += (size_t)w) == n) {
+			} else if (w > 0 && (written += (size_t)w) == n_doc) {
 				to_child.reset();
 			}
 		}
-		if (fds[0].revents != 0) {
+		if (output_at >= 0 && fds[output_at].revents != 0) {
 			ssize_t got = read(from_child.get(), buf + held, OUTPUT_CHUNK);
 			if (got < 0 && (errno == EINTR || errno == EAGAIN))
 				continue;

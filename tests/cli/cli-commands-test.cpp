@@ -182,36 +182,6 @@ TEST_F(Commands, UsageLines)
 	EXPECT_EQ(cli_state.color, 2);
 }
 
-TEST_F(Commands, SettingsChangeStateAndFile)
-{
-	{
-		Capture e(2);
-		load_preferences("erin");
-	}
-	run("/bell on");
-	run("/showhtml plain");
-	run("/color off");
-	EXPECT_EQ(cli_state.alert, 1);
-	EXPECT_EQ(cli_state.showhtml, 2);
-	EXPECT_EQ(cli_state.color, 0);
-	std::string out;
-	run("/listoptions -e", &out);
-	EXPECT_EQ(out, "/alert on\n/showhtml plain\n/color off\n");
-	run("/alert off");
-	run("/showhtml raw");
-	run("/color auto");
-	run("/listoptions", &out);
-	EXPECT_EQ(out, "Message alert:          off\n"
-		       "Showing HTML message:   raw html document\n"
-		       "Use colorized output:   automatic (if terminal)\n");
-	FILE *f = fopen("users-preferences/erin", "r");
-	ASSERT_NE(f, nullptr);
-	char buf[128] = {};
-	size_t n = fread(buf, 1, sizeof buf - 1, f);
-	fclose(f);
-	EXPECT_EQ(std::string(buf, n), "alert=0\nshowhtml=3\ncolor=2\n");
-}
-
 TEST_F(Commands, ListOptionsForms)
 {
 	std::string out;

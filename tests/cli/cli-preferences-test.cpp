@@ -155,28 +155,6 @@ TEST_F(Prefs, StoreRewritesInPlace)
 	EXPECT_EQ(bytes(), "color=0");
 }
 
-TEST_F(Prefs, StoreAppends)
-{
-	open_with("");
-	preferences_store_stream(f_, "alert", "1");
-	EXPECT_EQ(bytes(), "alert=1\n");
-	fclose(f_);
-	open_with("color=2");
-	preferences_store_stream(f_, "alert", "1");
-	EXPECT_EQ(bytes(), "color=2\nalert=1\n");
-}
-
-TEST_F(Prefs, StoreTouchesOnlyTheFirstLineOfItsKey)
-{
-	open_with("color=1\ncolor=0\n");
-	preferences_store_stream(f_, "color", "2");
-	EXPECT_EQ(bytes(), "color=2\ncolor=0\n");
-	CliState st = CLI_STATE_INITIAL;
-	rewind(f_);
-	preferences_apply_stream(f_, &st);
-	EXPECT_EQ(st.color, 0);
-}
-
 TEST_F(Prefs, StoreReplacesALineOfAnotherLength)
 {
 	open_with("color=12\nalert=1\n");
@@ -184,54 +162,3 @@ TEST_F(Prefs, StoreReplacesALineOfAnotherLength)
 	EXPECT_EQ(bytes(), "alert=1\ncolor=0\n");
 }
 
-TEST_F(Prefs, LoadCreatesDirectoryAndFileAndReportsFailures)
-{
-	char cwd[4096];
-	ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-	ASSERT_EQ(chdir(dir_.c_str()), 0);
-	mode_t old_mask = umask(022);
-	{
-		Capture err(2);
-		load_preferences("alice");
-		EXPECT_EQ(err.text(), "");
-	}
-	struct stat st;
-	ASSERT_EQ(stat("users-preferences", &st), 0);
-	EXPECT_TRUE(S_ISDIR(st.st_mode));
-	EXPECT_EQ(st.st_mode & 0777, 0750u);
-	ASSERT_EQ(stat("users-preferences/alice", &st), 0);
-	EXPECT_EQ(st.st_mode & 0777, 0640u);
-	EXPECT_EQ(st.st_size, 0);
-	set_preference("alert", "1");
-	FILE *r = fopen("users-preferences/alice", "r");
-	char line[16] = {};
-	ASSERT_NE(fgets(line, sizeof line, r), nullptr);
-	fclose(r);
-	EXPECT_STREQ(line, "alert=1\n");
-
-	{
-		// A name that is a directory cannot be opened as a file.
-		ASSERT_EQ(mkdir("users-preferences/bob", 0700), 0);
-		Capture err(2);
-		load_preferences("bob");
-		EXPECT_EQ(err.text(), "users-preferences/bob: Is a directory\n"
-				      "Cannot load or save perferences in this session\n");
-	}
-	{
-		ASSERT_EQ(system("rm -rf users-preferences && touch users-preferences"), 0);
-		Capture err(2);
-		load_preferences("carol");
-		EXPECT_EQ(err.text(), "users-preferences/carol: Not a directory\n"
-				      "Cannot load or save perferences in this session\n");
-	}
-	{
-		// A dangling link: the look-up finds nothing, the creation finds the name taken.
-		ASSERT_EQ(system("rm -f users-preferences && ln -s nowhere users-preferences"), 0);
-		Capture err(2);
-		load_preferences("dave");
-		EXPECT_EQ(err.text(), "users-preferences: File exists\n"
-				      "Cannot load or save preferences in this session\n");
-	}
-	umask(old_mask);
-	ASSERT_EQ(chdir(cwd), 0);
-}
