@@ -408,7 +408,8 @@ unsigned char *build_motd(std::string_view text, size_t *size)
 int handshake(int in_fd, int out_fd, uint16_t version, unsigned char **packet, Pass *pass)
 {
 	size_t size = 0;
-	int r = send_built(out_fd, build_hello(version, &size), size);
+	unsigned char *hello = build_hello(version, &size);
+	int r = send_built(out_fd, hello, size);
 	if (r != OK)
 		return r;
 	unsigned char *answer;
@@ -427,19 +428,22 @@ int handshake(int in_fd, int out_fd, uint16_t version, unsigned char **packet, P
 int send_get_online_user(int fd)
 {
 	size_t size = 0;
-	return send_built(fd, build_get_online_user(&size), size);
+	unsigned char *packet = build_get_online_user(&size);
+	return send_built(fd, packet, size);
 }
 
 int send_get_motd(int fd)
 {
 	size_t size = 0;
-	return send_built(fd, build_get_motd(&size), size);
+	unsigned char *packet = build_get_motd(&size);
+	return send_built(fd, packet, size);
 }
 
 int send_message(int fd, std::string_view to, uint8_t kind, std::string_view text)
 {
 	size_t size = 0;
-	return send_built(fd, build_send_message(to, kind, text, &size), size);
+	unsigned char *packet = build_send_message(to, kind, text, &size);
+	return send_built(fd, packet, size);
 }
 
 }  // namespace tolvarapi
