@@ -18,7 +18,7 @@
 
 namespace {
 
-class Commands : public ::testing::Test {
+class CliCommands : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -104,7 +104,7 @@ std::string strip_time(const std::string &s)
 
 }  // namespace
 
-TEST_F(Commands, ChatLinesGoToEverybody)
+TEST_F(CliCommands, ChatLinesGoToEverybody)
 {
 	run("hello");
 	Posted p = posted();
@@ -122,7 +122,7 @@ TEST_F(Commands, ChatLinesGoToEverybody)
 	EXPECT_EQ(sent(), "");
 }
 
-TEST_F(Commands, LookupIsExactAndUnknownWordsAreReported)
+TEST_F(CliCommands, LookupIsExactAndUnknownWordsAreReported)
 {
 	run("/ who");
 	EXPECT_EQ(tt::packet_type(sent()), LOCAL_PACKET_GET_ONLINE_USERS);
@@ -138,7 +138,7 @@ TEST_F(Commands, LookupIsExactAndUnknownWordsAreReported)
 	EXPECT_EQ(sent(), "");
 }
 
-TEST_F(Commands, MsgJoinsWordsWithOneSpace)
+TEST_F(CliCommands, MsgJoinsWordsWithOneSpace)
 {
 	run("/msg bob hello    world");
 	Posted p = posted();
@@ -156,7 +156,7 @@ TEST_F(Commands, MsgJoinsWordsWithOneSpace)
 	EXPECT_EQ(posted().to, std::string(31, 'n'));
 }
 
-TEST_F(Commands, UsageLines)
+TEST_F(CliCommands, UsageLines)
 {
 	struct {
 		const char *line, *usage;
@@ -182,7 +182,7 @@ TEST_F(Commands, UsageLines)
 	EXPECT_EQ(cli_state.color, 2);
 }
 
-TEST_F(Commands, ListOptionsForms)
+TEST_F(CliCommands, ListOptionsForms)
 {
 	std::string out;
 	run("/listoptions -e", &out);
@@ -205,7 +205,7 @@ TEST_F(Commands, ListOptionsForms)
 	EXPECT_EQ(out, "/alert on\n/showhtml raw\n/color off\n");
 }
 
-TEST_F(Commands, HelpListsEveryCommand)
+TEST_F(CliCommands, HelpListsEveryCommand)
 {
 	std::string out;
 	run("/help", &out);
@@ -216,7 +216,7 @@ TEST_F(Commands, HelpListsEveryCommand)
 		       "/listoptions [-e]\n/version \n/quit \n/help \nEnd of list\n\n");
 }
 
-TEST_F(Commands, Version)
+TEST_F(CliCommands, Version)
 {
 	std::string out;
 	run("/version", &out);
@@ -227,7 +227,7 @@ TEST_F(Commands, Version)
 	EXPECT_NE(out.find("\nProject page: README.md in the tolvar repository\n"), std::string::npos) << out;
 }
 
-TEST_F(Commands, Motd)
+TEST_F(CliCommands, Motd)
 {
 	std::string out, err;
 	run("/motd", &out, &err);
@@ -265,7 +265,7 @@ TEST_F(Commands, Motd)
 	}
 }
 
-TEST(Completion, CommandNames)
+TEST(CliCompletion, CommandNames)
 {
 	auto all = [](const char *word) {
 		std::vector<std::string> r;

@@ -59,7 +59,7 @@ const SafeTextOptions UTF8_TEXT = {true, true, false, false, TERM_CHARSET_UTF8, 
 
 }  // namespace
 
-TEST(Escape, ControlBytesThatDriveTheTerminalAreShownAsHex)
+TEST(CliEscape, ControlBytesThatDriveTheTerminalAreShownAsHex)
 {
 	EXPECT_EQ(text("a\033b"), "a\\x1bb");
 	EXPECT_EQ(text("a\033b", yes), "a\033[1m\\x1b\033[0mb");
@@ -69,7 +69,7 @@ TEST(Escape, ControlBytesThatDriveTheTerminalAreShownAsHex)
 	EXPECT_EQ(text("\033[2J\033]0;title\007"), "\\x1b[2J\\x1b]0;title\\x07");
 }
 
-TEST(Escape, CarriageReturnRule)
+TEST(CliEscape, CarriageReturnRule)
 {
 	EXPECT_EQ(text("a\r\nb"), "a\nb");
 	EXPECT_EQ(text("a\rb"), "a\\x0db");
@@ -77,20 +77,20 @@ TEST(Escape, CarriageReturnRule)
 	EXPECT_EQ(text("\r\r\n"), "\\x0d\n");
 }
 
-TEST(Escape, HarmlessBytesPassUnchanged)
+TEST(CliEscape, HarmlessBytesPassUnchanged)
 {
 	std::string s = "tab\there, line\nnext, \x01\x02\x03\x06\x0b\x0c\x10\x1a\x1c\x1f, "
 			"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
 	EXPECT_EQ(text(s), s);
 }
 
-TEST(Escape, TextEndsAtTheFirstNul)
+TEST(CliEscape, TextEndsAtTheFirstNul)
 {
 	EXPECT_EQ(text(std::string("ab\0\033cd", 6)), "ab");
 	EXPECT_EQ(text(std::string("ab\r\0cd", 6)), "ab");
 }
 
-TEST(Escape, BoldIsDecidedOnceAtTheFirstEscape)
+TEST(CliEscape, BoldIsDecidedOnceAtTheFirstEscape)
 {
 	bold_asked = 0;
 	EXPECT_EQ(text("plain text"), "plain text");
@@ -101,7 +101,7 @@ TEST(Escape, BoldIsDecidedOnceAtTheFirstEscape)
 	EXPECT_EQ(bold_asked, 1);
 }
 
-TEST(Escape, C1ControlsInUtf8AreEscaped)
+TEST(CliEscape, C1ControlsInUtf8AreEscaped)
 {
 	// CSI, OSC and ST as code points U+009B, U+009D, U+009C.
 	EXPECT_EQ(with("a\xc2\x9b" "2J", UTF8_TEXT), "a\\xc2\\x9b2J");
@@ -116,7 +116,7 @@ TEST(Escape, C1ControlsInUtf8AreEscaped)
 	EXPECT_EQ(with("\xe2\x9b", UTF8_TEXT), "\xe2\\x9b");
 }
 
-TEST(Escape, C1ControlsInSingleByteCharsets)
+TEST(CliEscape, C1ControlsInSingleByteCharsets)
 {
 	SafeTextOptions o = UTF8_TEXT;
 	o.charset = TERM_CHARSET_SINGLE_BYTE;
@@ -126,7 +126,7 @@ TEST(Escape, C1ControlsInSingleByteCharsets)
 	EXPECT_EQ(with("\033", o), "\\x1b");
 }
 
-TEST(Escape, NamesEscapeEveryControlByte)
+TEST(CliEscape, NamesEscapeEveryControlByte)
 {
 	char buf[cli_escaped_size(31)];
 	EXPECT_STREQ(cli_escape_name("alice", buf, sizeof buf), "alice");
@@ -138,7 +138,7 @@ TEST(Escape, NamesEscapeEveryControlByte)
 	EXPECT_STREQ(cli_escape_name("abcdefgh", tiny, sizeof tiny), "abcde");
 }
 
-TEST(Escape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
+TEST(CliEscape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
 {
 	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr};
 	EXPECT_EQ(with("\033[0;30m\033[1;37mtext\033[0m", o), "\033[0;30m\033[1;37mtext\033[0m");
@@ -153,7 +153,7 @@ TEST(Escape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
 	EXPECT_EQ(with("\033[31m", o), "\\x1b[31m");
 }
 
-TEST(Escape, ChunkBoundariesChangeNothing)
+TEST(CliEscape, ChunkBoundariesChangeNothing)
 {
 	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr};
 	std::string in = "a\033[1;32mgreen\033[0m \xe2\x82\xac\r\nx\xc2\x9b" "2J\033[2J\r";

@@ -15,9 +15,9 @@ using namespace ct;
 
 namespace {
 
-class Scripted : public CliTest {
+class CliScripted : public CliTest {
 protected:
-	Scripted() { start_real_server_ = false; }
+	CliScripted() { start_real_server_ = false; }
 	void SetUp() override
 	{
 		CliTest::SetUp();
@@ -62,7 +62,7 @@ std::string raw_length(uint64_t length)
 
 }  // namespace
 
-TEST_F(Scripted, UnknownTypesAreReportedAndTheSessionGoesOn)
+TEST_F(CliScripted, UnknownTypesAreReportedAndTheSessionGoesOn)
 {
 	Session bob;
 	start_bob(&bob);
@@ -92,7 +92,7 @@ TEST_F(Scripted, UnknownTypesAreReportedAndTheSessionGoesOn)
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: after\n");
 }
 
-TEST_F(Scripted, ClosedConnectionEndsWithStatusZero)
+TEST_F(CliScripted, ClosedConnectionEndsWithStatusZero)
 {
 	Session bob;
 	start_bob(&bob);
@@ -108,7 +108,7 @@ TEST_F(Scripted, ClosedConnectionEndsWithStatusZero)
 	EXPECT_EQ(strip_times(carl.out), "\r[T] Server closed connection\n");
 }
 
-TEST_F(Scripted, BrokenStreamsEndWithStatusOne)
+TEST_F(CliScripted, BrokenStreamsEndWithStatusOne)
 {
 	struct {
 		std::string bytes, message;

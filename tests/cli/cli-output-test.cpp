@@ -11,7 +11,7 @@
 
 namespace {
 
-class Output : public ::testing::Test {
+class CliOutput : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -34,7 +34,7 @@ std::string print(time_t when, int flags, const char *text)
 
 }  // namespace
 
-TEST_F(Output, TimestampAndLineEnd)
+TEST_F(CliOutput, TimestampAndLineEnd)
 {
 	EXPECT_EQ(print(NINE_O_FIVE, 1, "x"), "\r[09:05:03] x\n");
 	EXPECT_EQ(print(NINE_O_FIVE, 0, "x"), "\r[09:05:03] x");
@@ -43,7 +43,7 @@ TEST_F(Output, TimestampAndLineEnd)
 	EXPECT_EQ(print(NINE_O_FIVE, 3, "x"), "\r[09:05:03] x\n");
 }
 
-TEST_F(Output, CurrentTime)
+TEST_F(CliOutput, CurrentTime)
 {
 	time_t before = time(nullptr);
 	std::string s = print(-1, 1, "now");
@@ -60,7 +60,7 @@ TEST_F(Output, CurrentTime)
 	EXPECT_TRUE(matched) << s;
 }
 
-TEST_F(Output, BellWhenAlertAndNothingInLogMode)
+TEST_F(CliOutput, BellWhenAlertAndNothingInLogMode)
 {
 	cli_state.alert = 1;
 	EXPECT_EQ(print(NINE_O_FIVE, 1, "x"), "\a\r[09:05:03] x\n");
@@ -71,7 +71,7 @@ TEST_F(Output, BellWhenAlertAndNothingInLogMode)
 	EXPECT_EQ(print(NINE_O_FIVE, 1, "x"), "[09:05:03] x\n");
 }
 
-TEST_F(Output, DateLineOnceANewDayBegins)
+TEST_F(CliOutput, DateLineOnceANewDayBegins)
 {
 	{
 		Capture out(1);

@@ -11,7 +11,7 @@ using namespace ct;
 
 namespace {
 
-class Paste : public CliTest {
+class CliPaste : public CliTest {
 protected:
 	void SetUp() override
 	{
@@ -108,7 +108,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Paste, TheLargestImageIsSentWhole)
+TEST_F(CliPaste, TheLargestImageIsSentWhole)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -128,7 +128,7 @@ TEST_F(Paste, TheLargestImageIsSentWhole)
 	EXPECT_EQ(message_from(alice, "bob", 20000).text, jpeg(1000));
 }
 
-TEST_F(Paste, OneByteMoreIsRefused)
+TEST_F(CliPaste, OneByteMoreIsRefused)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -144,7 +144,7 @@ TEST_F(Paste, OneByteMoreIsRefused)
 		<< bob.err;
 }
 
-TEST_F(Paste, XclipMissingOrFailing)
+TEST_F(CliPaste, XclipMissingOrFailing)
 {
 	int alice = peer("alice");
 	char tmpl[] = "/tmp/tolvar-nobin-XXXXXX";

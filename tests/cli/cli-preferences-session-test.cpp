@@ -8,7 +8,7 @@ using namespace ct;
 
 namespace {
 
-class Preferences : public CliTest {
+class CliPreferences : public CliTest {
 protected:
 	// Writes the user's file (creating the directory as the account would).
 	void put(const std::string &user, const std::string &content)
@@ -37,7 +37,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Preferences, FirstSessionCreatesDirectoryAndEmptyFile)
+TEST_F(CliPreferences, FirstSessionCreatesDirectoryAndEmptyFile)
 {
 	Session s;
 	session("newbie", "", &s);
@@ -54,7 +54,7 @@ TEST_F(Preferences, FirstSessionCreatesDirectoryAndEmptyFile)
 	EXPECT_EQ(st.st_mode & 0777, 0640u & ~(mode_t)022);
 }
 
-TEST_F(Preferences, ValidFileLoadsUnchanged)
+TEST_F(CliPreferences, ValidFileLoadsUnchanged)
 {
 	put("bob", "alert=1\ncolor=0\nshowhtml=3\n");
 	Session s;
@@ -63,7 +63,7 @@ TEST_F(Preferences, ValidFileLoadsUnchanged)
 	EXPECT_EQ(file("bob"), "alert=1\ncolor=0\nshowhtml=3\n");
 }
 
-TEST_F(Preferences, CleaningOnLoad)
+TEST_F(CliPreferences, CleaningOnLoad)
 {
 	put("bob", "# my settings\n\nalert=1\ncolour=1\ncolor=11\nshowhtml=2\n");
 	Session s;
@@ -92,7 +92,7 @@ TEST_F(Preferences, CleaningOnLoad)
 	EXPECT_EQ(file("erin"), "alert=1\n" + longline + "\ncolor=1\n");
 }
 
-TEST_F(Preferences, CommandsStoreInPlaceOrAppend)
+TEST_F(CliPreferences, CommandsStoreInPlaceOrAppend)
 {
 	put("bob", "# c\ncolor=2\nalert=0\n");
 	Session s;
@@ -110,7 +110,7 @@ TEST_F(Preferences, CommandsStoreInPlaceOrAppend)
 	EXPECT_EQ(file("dave"), "color=2\nalert=1\nshowhtml=1\n");
 }
 
-TEST_F(Preferences, OnlyTheFirstLineOfAKeyIsRewritten)
+TEST_F(CliPreferences, OnlyTheFirstLineOfAKeyIsRewritten)
 {
 	put("bob", "color=1\ncolor=0\n");
 	Session s;
@@ -122,7 +122,7 @@ TEST_F(Preferences, OnlyTheFirstLineOfAKeyIsRewritten)
 	EXPECT_EQ(loaded(again), "/alert off\n/showhtml off\n/color off\n");
 }
 
-TEST_F(Preferences, NothingStoredWhenTheFileCannotBeHad)
+TEST_F(CliPreferences, NothingStoredWhenTheFileCannotBeHad)
 {
 	ASSERT_EQ(symlink("nowhere", (account_.home + "/users-preferences").c_str()), 0);
 	Session s;

@@ -13,7 +13,7 @@
 
 namespace {
 
-class Prefs : public ::testing::Test {
+class CliPrefs : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -65,7 +65,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Prefs, ValidLinesSetTheSettingsAndStay)
+TEST_F(CliPrefs, ValidLinesSetTheSettingsAndStay)
 {
 	CliState st;
 	EXPECT_EQ(load("alert=1\ncolor=0\nshowhtml=3\n", &st), "");
@@ -85,7 +85,7 @@ TEST_F(Prefs, ValidLinesSetTheSettingsAndStay)
 	EXPECT_EQ(st.color, 0);
 }
 
-TEST_F(Prefs, CommentsAndEmptyLinesStay)
+TEST_F(CliPrefs, CommentsAndEmptyLinesStay)
 {
 	CliState st;
 	EXPECT_EQ(load("# my settings\n\ncolor=1\n\n#x=y\n", &st), "");
@@ -93,7 +93,7 @@ TEST_F(Prefs, CommentsAndEmptyLinesStay)
 	EXPECT_EQ(bytes(), "# my settings\n\ncolor=1\n\n#x=y\n");
 }
 
-TEST_F(Prefs, UnknownKeysAreReportedAndRemoved)
+TEST_F(CliPrefs, UnknownKeysAreReportedAndRemoved)
 {
 	CliState st;
 	EXPECT_EQ(load("alert=1\ncolour=1\nshowhtml=2\n", &st), "Unrecognized option 'colour=1', removing\n");
@@ -106,7 +106,7 @@ TEST_F(Prefs, UnknownKeysAreReportedAndRemoved)
 	EXPECT_EQ(st.color, 0);
 }
 
-TEST_F(Prefs, WrongLengthsAreRemovedSilently)
+TEST_F(CliPrefs, WrongLengthsAreRemovedSilently)
 {
 	CliState st;
 	EXPECT_EQ(load("color=11\nalert=\nshowhtml=10\nalert=1\n", &st), "");
@@ -116,7 +116,7 @@ TEST_F(Prefs, WrongLengthsAreRemovedSilently)
 	EXPECT_EQ(bytes(), "alert=1\n");
 }
 
-TEST_F(Prefs, UnknownLastLineWithoutLfTakesTheLfBeforeIt)
+TEST_F(CliPrefs, UnknownLastLineWithoutLfTakesTheLfBeforeIt)
 {
 	CliState st;
 	EXPECT_EQ(load("color=1\nbogus", &st), "Unrecognized option 'bogus', removing\n");
@@ -125,7 +125,7 @@ TEST_F(Prefs, UnknownLastLineWithoutLfTakesTheLfBeforeIt)
 	EXPECT_EQ(bytes(), "");
 }
 
-TEST_F(Prefs, OverlongLinesAreKeptAndNeverTakenApart)
+TEST_F(CliPrefs, OverlongLinesAreKeptAndNeverTakenApart)
 {
 	CliState st;
 	std::string longline = "color=" + std::string(300, '1');
@@ -141,7 +141,7 @@ TEST_F(Prefs, OverlongLinesAreKeptAndNeverTakenApart)
 	EXPECT_EQ(bytes(), content + "color=1\n");
 }
 
-TEST_F(Prefs, StoreRewritesInPlace)
+TEST_F(CliPrefs, StoreRewritesInPlace)
 {
 	open_with("# c\ncolor=2\nalert=0\n");
 	preferences_store_stream(f_, "color", "1");
@@ -155,7 +155,7 @@ TEST_F(Prefs, StoreRewritesInPlace)
 	EXPECT_EQ(bytes(), "color=0");
 }
 
-TEST_F(Prefs, StoreReplacesALineOfAnotherLength)
+TEST_F(CliPrefs, StoreReplacesALineOfAnotherLength)
 {
 	open_with("color=12\nalert=1\n");
 	preferences_store_stream(f_, "color", "0");

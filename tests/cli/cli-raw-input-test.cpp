@@ -10,7 +10,7 @@
 
 namespace {
 
-class Raw : public ::testing::Test {
+class CliRawInput : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -44,7 +44,7 @@ using L = std::vector<std::string>;
 
 }  // namespace
 
-TEST_F(Raw, TerminatorsEndLines)
+TEST_F(CliRawInput, TerminatorsEndLines)
 {
 	EXPECT_EQ(feed("abc\r\n"), RAW_READ_OK);
 	EXPECT_EQ(lines_, (L{"abc", ""}));
@@ -58,7 +58,7 @@ TEST_F(Raw, TerminatorsEndLines)
 	EXPECT_EQ(in_.input_length, 0u);
 }
 
-TEST_F(Raw, PartialLinesWaitForTheirTerminator)
+TEST_F(CliRawInput, PartialLinesWaitForTheirTerminator)
 {
 	feed("ab");
 	feed("cd");
@@ -67,7 +67,7 @@ TEST_F(Raw, PartialLinesWaitForTheirTerminator)
 	EXPECT_EQ(lines_, (L{"abcd\x08\x7f" "e"}));
 }
 
-TEST_F(Raw, FullBufferOnlyShrinksByErasing)
+TEST_F(CliRawInput, FullBufferOnlyShrinksByErasing)
 {
 	std::string full(2048, 'x');
 	full[0] = 'A';
@@ -88,7 +88,7 @@ TEST_F(Raw, FullBufferOnlyShrinksByErasing)
 	EXPECT_EQ(in_.input_length, 0u);
 }
 
-TEST_F(Raw, AtMostOneSmallChunkWhileFull)
+TEST_F(CliRawInput, AtMostOneSmallChunkWhileFull)
 {
 	in_.input_length = 2048;
 	feed(std::string(100, '\x08'));
@@ -98,7 +98,7 @@ TEST_F(Raw, AtMostOneSmallChunkWhileFull)
 	EXPECT_EQ(in_.input_length, 2048u - 64u + 36u);
 }
 
-TEST_F(Raw, EndOfInputAndNothingThere)
+TEST_F(CliRawInput, EndOfInputAndNothingThere)
 {
 	fcntl(fds_[0], F_SETFL, O_NONBLOCK);
 	EXPECT_EQ(raw_input_read(&in_, fds_[0], on_line, &lines_), RAW_READ_OK);	// EAGAIN

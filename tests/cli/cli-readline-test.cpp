@@ -11,7 +11,7 @@ using namespace ct;
 
 namespace {
 
-class Terminal : public CliTest {
+class CliTerminal : public CliTest {
 protected:
 	// Starts user on a pty and waits until readline is set up (the message of the day is
 	// shown after that).
@@ -53,7 +53,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Terminal, EnterSendsAndInterruptDiscardsTheLine)
+TEST_F(CliTerminal, EnterSendsAndInterruptDiscardsTheLine)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -75,7 +75,7 @@ TEST_F(Terminal, EnterSendsAndInterruptDiscardsTheLine)
 	EXPECT_TRUE(ends_with(strip_times(bob.out), "\r[T] Exiting ...\r\n")) << bob.out;
 }
 
-TEST_F(Terminal, InterruptLeavesAnIncrementalSearch)
+TEST_F(CliTerminal, InterruptLeavesAnIncrementalSearch)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -90,7 +90,7 @@ TEST_F(Terminal, InterruptLeavesAnIncrementalSearch)
 	EXPECT_EQ(message_from(alice, "bob").text, "x");
 }
 
-TEST_F(Terminal, IncomingLinesKeepTheHalfTypedInput)
+TEST_F(CliTerminal, IncomingLinesKeepTheHalfTypedInput)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -107,7 +107,7 @@ TEST_F(Terminal, IncomingLinesKeepTheHalfTypedInput)
 	EXPECT_EQ(message_from(alice, "bob").text, "half done");
 }
 
-TEST_F(Terminal, HistoryHoldsNoRepeats)
+TEST_F(CliTerminal, HistoryHoldsNoRepeats)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -123,7 +123,7 @@ TEST_F(Terminal, HistoryHoldsNoRepeats)
 	EXPECT_EQ(message_from(alice, "bob").text, "B");
 }
 
-TEST_F(Terminal, CompletionOfCommandNamesOnly)
+TEST_F(CliTerminal, CompletionOfCommandNamesOnly)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -149,7 +149,7 @@ TEST_F(Terminal, CompletionOfCommandNamesOnly)
 	EXPECT_EQ(message_from(alice, "bob").text, "/s");
 }
 
-TEST_F(Terminal, ViModeOnlyForTheExactWord)
+TEST_F(CliTerminal, ViModeOnlyForTheExactWord)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -174,7 +174,7 @@ TEST_F(Terminal, ViModeOnlyForTheExactWord)
 	}
 }
 
-TEST_F(Terminal, WindowSizeChangesAreTakenAtTheNextKey)
+TEST_F(CliTerminal, WindowSizeChangesAreTakenAtTheNextKey)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -189,7 +189,7 @@ TEST_F(Terminal, WindowSizeChangesAreTakenAtTheNextKey)
 }
 
 
-TEST_F(Terminal, InterruptDuringARenderingIsNotLost)
+TEST_F(CliTerminal, InterruptDuringARenderingIsNotLost)
 {
 	// A slow "elinks": the ^C comes while the session waits for it, not in the loop's wait.
 	std::string bin = account_.home + "/bin";

@@ -14,7 +14,7 @@
 
 namespace {
 
-class Render : public ::testing::Test {
+class CliRender : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -67,7 +67,7 @@ void expect_only_colour_sequences(const std::string &out)
 
 }  // namespace
 
-TEST_F(Render, HeadersWithoutColour)
+TEST_F(CliRender, HeadersWithoutColour)
 {
 	// color auto on a non-terminal: no sequences at all.
 	EXPECT_EQ(message("alice", "GLOBAL", "hi"), "[T] alice: hi\n");
@@ -76,7 +76,7 @@ TEST_F(Render, HeadersWithoutColour)
 	EXPECT_EQ(message("alice", "bob", "a\033b"), "[T] alice to bob: a\\x1bb\n");
 }
 
-TEST_F(Render, HeadersInColour)
+TEST_F(CliRender, HeadersInColour)
 {
 	cli_state.color = 1;
 	EXPECT_EQ(message("bob", "GLOBAL", "hi"), "[T] \033[1;32mbob\033[0m: hi\n");
@@ -89,7 +89,7 @@ TEST_F(Render, HeadersInColour)
 	EXPECT_EQ(message("bob", "GLOBAL", "a\033b"), "[T] bob: a\\x1bb\n");
 }
 
-TEST_F(Render, LongOwnNameIsNeverGreen)
+TEST_F(CliRender, LongOwnNameIsNeverGreen)
 {
 	std::string name32(32, 'z');
 	cli_state.own_user_name = name32.c_str();
@@ -100,7 +100,7 @@ TEST_F(Render, LongOwnNameIsNeverGreen)
 			  "\033[0m: x\n");
 }
 
-TEST_F(Render, BodiesByKind)
+TEST_F(CliRender, BodiesByKind)
 {
 	EXPECT_EQ(message("alice", "GLOBAL", "<b>x</b>", MESSAGE_KIND_HTML), "[T] alice: [HTML]\n");
 	EXPECT_EQ(message("alice", "GLOBAL", std::string(100000, '\xff'), MESSAGE_KIND_IMAGE),
@@ -114,7 +114,7 @@ TEST_F(Render, BodiesByKind)
 	EXPECT_EQ(message("alice", "GLOBAL", "l1\r\nl2\r"), "[T] alice: l1\nl2\n");
 }
 
-TEST_F(Render, NoticesAndPresence)
+TEST_F(CliRender, NoticesAndPresence)
 {
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_NOT_FOUND, "carol")), "[T] User carol not found\n");
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_ONLINE, "carol")), "[T] User carol is online\n");
@@ -124,7 +124,7 @@ TEST_F(Render, NoticesAndPresence)
 	EXPECT_EQ(show(tt::empty_packet(LOCAL_PACKET_LOGIN)), "[T] Unknown packet type 0\n");
 }
 
-TEST_F(Render, SessionList)
+TEST_F(CliRender, SessionList)
 {
 	size_t size;
 	unsigned char *p = local_packet_build_online_users(5, 3, &size);
@@ -143,7 +143,7 @@ TEST_F(Render, SessionList)
 	EXPECT_EQ(show(packet), "");
 }
 
-TEST_F(Render, MalformedPacketsAreDropped)
+TEST_F(CliRender, MalformedPacketsAreDropped)
 {
 	std::string m = tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "alice", "GLOBAL", 1, "hello");
 	uint64_t bogus_text_length = 1000;
@@ -164,7 +164,7 @@ TEST_F(Render, MalformedPacketsAreDropped)
 	EXPECT_EQ(show(tiny), "");
 }
 
-TEST_F(Render, HtmlThroughElinks)
+TEST_F(CliRender, HtmlThroughElinks)
 {
 	cli_state.showhtml = 2;
 	std::string out = message("alice", "GLOBAL", "<p>Hello <b>world</b></p>", MESSAGE_KIND_HTML);
@@ -180,7 +180,7 @@ TEST_F(Render, HtmlThroughElinks)
 	EXPECT_EQ(out.substr(out.size() - 4), "\033[0m");
 }
 
-TEST_F(Render, NothingFromAMessageDrivesTheTerminal)
+TEST_F(CliRender, NothingFromAMessageDrivesTheTerminal)
 {
 	const char *docs[] = {
 		"<p>a\033[31mRED\033]0;title\007b \033[2J</p>",
@@ -206,7 +206,7 @@ TEST_F(Render, NothingFromAMessageDrivesTheTerminal)
 	}
 }
 
-TEST_F(Render, ElinksMissing)
+TEST_F(CliRender, ElinksMissing)
 {
 	const char *path = getenv("PATH");
 	std::string saved = path != nullptr ? path : "";

@@ -11,7 +11,7 @@ using namespace ct;
 
 namespace {
 
-class Pipes : public CliTest {};
+class CliPipes : public CliTest {};
 
 // A session sees its own user come online first; that line is taken away here.
 void ready(Session *s, const std::string &user)
@@ -26,7 +26,7 @@ void ready(Session *s, const std::string &user)
 
 }  // namespace
 
-TEST_F(Pipes, MessagesInAndOut)
+TEST_F(CliPipes, MessagesInAndOut)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -62,7 +62,7 @@ TEST_F(Pipes, MessagesInAndOut)
 	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");
 }
 
-TEST_F(Pipes, EveryEscapeCaseWithoutAndWithColour)
+TEST_F(CliPipes, EveryEscapeCaseWithoutAndWithColour)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -92,7 +92,7 @@ TEST_F(Pipes, EveryEscapeCaseWithoutAndWithColour)
 	EXPECT_EQ(read_home_file(prefs_path("bob")), "color=1\n");
 }
 
-TEST_F(Pipes, EightBitControlsInALatin1Session)
+TEST_F(CliPipes, EightBitControlsInALatin1Session)
 {
 	int alice = peer("alice");	// UTF-8
 	Session bob;
@@ -107,7 +107,7 @@ TEST_F(Pipes, EightBitControlsInALatin1Session)
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: caf\xe9 \\x9b2J \\x9d0;t\\x07\n");
 }
 
-TEST_F(Pipes, OnlineListPresenceAndUnknownUsers)
+TEST_F(CliPipes, OnlineListPresenceAndUnknownUsers)
 {
 	Session bob, bob2;
 	start(&bob, "bob");
@@ -160,7 +160,7 @@ TEST_F(Pipes, OnlineListPresenceAndUnknownUsers)
 	ASSERT_TRUE(bob.wait_out("User carol is offline\n")) << bob.out;
 }
 
-TEST_F(Pipes, ServerGoneEndsWithStatusZero)
+TEST_F(CliPipes, ServerGoneEndsWithStatusZero)
 {
 	Session bob;
 	start(&bob, "bob");
@@ -169,7 +169,7 @@ TEST_F(Pipes, ServerGoneEndsWithStatusZero)
 	EXPECT_TRUE(ends_with(strip_times(bob.out), "\r[T] Server closed connection\n")) << bob.out;
 }
 
-TEST_F(Pipes, AlertRingsOutsideLogMode)
+TEST_F(CliPipes, AlertRingsOutsideLogMode)
 {
 	write_home_file("motd", "Welcome!\n");
 	Session bob;
@@ -187,7 +187,7 @@ TEST_F(Pipes, AlertRingsOutsideLogMode)
 	EXPECT_EQ(read_home_file(prefs_path("bob")), "alert=0\n");
 }
 
-TEST_F(Pipes, LogModeShowsOutputOnlyWithoutFraming)
+TEST_F(CliPipes, LogModeShowsOutputOnlyWithoutFraming)
 {
 	write_home_file("motd", "Hi");
 	ASSERT_EQ(system(("mkdir -p " + account_.home + "/users-preferences").c_str()), 0);
@@ -227,7 +227,7 @@ TEST_F(Pipes, LogModeShowsOutputOnlyWithoutFraming)
 	EXPECT_NE(strip_times(bob.out).find("[T] Server closed connection\n"), std::string::npos);
 }
 
-TEST_F(Pipes, RawInputTerminatorsAndTheFullBuffer)
+TEST_F(CliPipes, RawInputTerminatorsAndTheFullBuffer)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -259,7 +259,7 @@ TEST_F(Pipes, RawInputTerminatorsAndTheFullBuffer)
 	EXPECT_TRUE(ends_with(strip_times(bob.out), "\r[T] Exiting ...\n")) << bob.out;
 }
 
-TEST_F(Pipes, InterruptWithoutReadlineEndsTheClient)
+TEST_F(CliPipes, InterruptWithoutReadlineEndsTheClient)
 {
 	Session bob;
 	start(&bob, "bob");
@@ -267,7 +267,7 @@ TEST_F(Pipes, InterruptWithoutReadlineEndsTheClient)
 	EXPECT_EQ(bob.finish(), 128 + SIGINT);
 }
 
-TEST_F(Pipes, ForcedReadlineOnAPipe)
+TEST_F(CliPipes, ForcedReadlineOnAPipe)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -291,7 +291,7 @@ TEST_F(Pipes, ForcedReadlineOnAPipe)
 	EXPECT_EQ(message_from(alice, "carl").text, "x\033[Ay");
 }
 
-TEST_F(Pipes, CommandsAsTheUserMeetsThem)
+TEST_F(CliPipes, CommandsAsTheUserMeetsThem)
 {
 	Session bob;
 	start(&bob, "bob");
@@ -326,7 +326,7 @@ TEST_F(Pipes, CommandsAsTheUserMeetsThem)
 		<< bob.err;
 }
 
-TEST_F(Pipes, HtmlMessagesByShowhtml)
+TEST_F(CliPipes, HtmlMessagesByShowhtml)
 {
 	int alice = peer("alice");
 	Session bob;
@@ -373,7 +373,7 @@ TEST_F(Pipes, HtmlMessagesByShowhtml)
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: <i>\\x1b]0;x\\x07</i>\n");
 }
 
-TEST_F(Pipes, RendererTroubleCostsOnlyAReport)
+TEST_F(CliPipes, RendererTroubleCostsOnlyAReport)
 {
 	// An "elinks" that dies of a signal once it has read the document.
 	std::string bin = account_.home + "/bin";

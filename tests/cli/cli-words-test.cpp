@@ -26,7 +26,7 @@ static std::vector<std::string> split(const std::string &line)
 
 using W = std::vector<std::string>;
 
-TEST(Words, SeparatorsAndRuns)
+TEST(CliWords, SeparatorsAndRuns)
 {
 	EXPECT_EQ(split(""), W{});
 	EXPECT_EQ(split(" \t\r\n"), W{});
@@ -36,7 +36,7 @@ TEST(Words, SeparatorsAndRuns)
 	EXPECT_EQ(split("a\tb\rc\nd "), (W{"a", "b", "c", "d"}));
 }
 
-TEST(Words, Quoting)
+TEST(CliWords, Quoting)
 {
 	EXPECT_EQ(split("msg bob 'hello    world'"), (W{"msg", "bob", "hello    world"}));
 	EXPECT_EQ(split("msg bob \"\""), (W{"msg", "bob", ""}));
@@ -50,7 +50,7 @@ TEST(Words, Quoting)
 	EXPECT_EQ(split("a\\ b \"c\\\"d\""), (W{"a\\", "b", "c\\", "d\""}));
 }
 
-TEST(Words, ManyWordsGrowTheVector)
+TEST(CliWords, ManyWordsGrowTheVector)
 {
 	std::string line;
 	for (int i = 0; i < 500; i++)
