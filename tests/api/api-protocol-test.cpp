@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <fstream>
+#include <vector>
 
 #include "api/api-protocol.h"
 #include "api/tolvar-api-client.h"
@@ -209,4 +211,53 @@ TEST(ApiBuild, OnlineUsersFromALocalList)
 	ASSERT_EQ(local_packet_open(none.get(), &lv), 0);
 	ASSERT_EQ(local_parse_online_users(lv, &list), 0);
 	EXPECT_EQ(hex(take(api_build_online_users(list, &size), size)), "0000000581" "0004" "0000");
+}
+
+// The worked example of docs/api.md: every packet is well formed, and those the frontend
+// writes are exactly what it builds.
+TEST(ApiDocs, WorkedExampleMatchesTheCode)
+{
+	std::ifstream f(std::string(TOLVAR_SOURCE_DIR) + "/docs/api.md");
+	ASSERT_TRUE(f.good());
+	std::string line;
+	std::vector<std::string> packets;
+	bool in_example = false;
+	while (std::getline(f, line)) {
+		if (line.rfind("## ", 0) == 0)
+			in_example = line == "## A worked example";
+		if (!in_example || line.rfind("      ", 0) != 0)
+			continue;
+		std::string h;
+		for (char c : line)
+			if (c != ' ')
+				h += c;
+		packets.push_back(unhex(h));
+	}
+	ASSERT_EQ(packets.size(), 12u);
+	for (const auto &p : packets) {
+		tolvarapi::Packet v;
+		EXPECT_EQ(tolvarapi::open_packet(p.data(), p.size(), &v), tolvarapi::OK) << hex(p);
+	}
+	size_t size = 0;
+	EXPECT_EQ(hex(take(api_build_pass(1, "bot", &size), size)), hex(packets[1]));
+	EXPECT_EQ(hex(take(api_build_motd("Hi\n", &size), size)), hex(packets[2]));
+	EXPECT_EQ(hex(take(api_build_user_state(true, "bot", &size), size)), hex(packets[3]));
+	EXPECT_EQ(hex(take(api_build_error(6, "User alice not found", &size), size)), hex(packets[7]));
+	MessageView m{};
+	m.from_user = "alice";
+	m.to_user = "bot";
+	m.kind = 1;
+	m.text = "hey";
+	EXPECT_EQ(hex(take(api_build_message(1705570000, 1, m, &size), size)), hex(packets[9]));
+	GetPacketOut out{};
+	ASSERT_EQ(read_from(packets[6], &out), GET_PACKET_OK);
+	ApiPacketView v;
+	ASSERT_EQ(api_packet_open(out.packet, 4 + out.length, &v), 0);
+	ApiSendMessageView sm;
+	ASSERT_EQ(api_parse_send_message(v, &sm), 0);
+	EXPECT_EQ(sm.to_user, "alice");
+	EXPECT_EQ(sm.text, "hi");
+	free(out.packet);
+	uint16_t version;
+	EXPECT_EQ(api_parse_hello(open_view(packets[0]), &version), API_HELLO_OK);
 }
