@@ -277,6 +277,7 @@ TEST_F(ApiSession, MalformedSendMessagesAreDroppedAndTheFrontendGoesOn)
 	ASSERT_TRUE(tt::write_all(alice.in, st::api_send("bob", 1, "after")));
 	std::string buf;
 	EXPECT_EQ(next_message(bob, &buf).text, "after");	// nothing of the bad ones arrived
+	EXPECT_TRUE(tt::Syslog::instance().wait_for("Received unknown API packet type 133", LOG_WARNING));
 	EXPECT_EQ(tt::Syslog::instance().count("post_message_from_raw_api_data failed"), 5u)
 		<< tt::Syslog::instance().dump();
 	EXPECT_TRUE(tt::Syslog::instance().contains("Received unknown API packet type 0", LOG_WARNING));
