@@ -73,14 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	LocalPacketReader reader;
 	local_packet_reader_init(&reader);
 	size_t sent = 0;
+	bool shut = false;
 	for (;;) {
 		if (sent < size) {
 			size_t n = size - sent < piece ? size - sent : piece;
 			if (write(sv[0], data + sent, n) != (ssize_t)n)
 				break;
 			sent += n;
-			if (sent == size)
-				shutdown(sv[0], SHUT_WR);
+		}
+		if (sent == size && !shut) {
+			shutdown(sv[0], SHUT_WR);	// the reader must see the end, never wait for more
+			shut = true;
 		}
 		GetPacketOut out = {};
 		int rc = get_local_packet(sv[1], &out, &reader);
