@@ -326,3 +326,25 @@ TEST_F(EndToEnd, RemovedUserCannotLogInAgain)
 	EXPECT_EQ(again.exit_code(), 255);	// ssh: permission denied
 	EXPECT_TRUE(got.empty());
 }
+
+TEST_F(EndToEnd, EchoBotAnswersOverSsh)
+{
+	// The example bot, connected as a program would be: it runs the ssh command itself.
+	tt::Spec s;
+	s.argv = {tt::program_path(TOLVAR_ECHO_BOT_PATH), "/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes",
+		  "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes",
+		  "-o", "LogLevel=ERROR", "-i", dir_ + "/bob", "-p", std::to_string(port_), "-T", "tolvar@127.0.0.1",
+		  "api"};
+	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8"};
+	tt::Process bot, alice;
+	ASSERT_TRUE(api_session("alice", &alice));
+	ASSERT_TRUE(tt::spawn(s, &bot));
+	ASSERT_TRUE(api_wait_user_state(alice.out, "bob", true, 15000));
+	ASSERT_TRUE(tt::write_all(alice.in, api_send("bob", 1, "ping")));
+	ApiMessage m;
+	do
+		ASSERT_TRUE(api_read_message(alice.out, &m));
+	while (m.from != "bob");
+	EXPECT_EQ(m.to, "alice");
+	EXPECT_EQ(m.text, "echo: ping");
+}
