@@ -62,10 +62,11 @@ TEST_F(Entry, RealAndEffectiveIdsMustAgree)
 	s.argv = {"/usr/bin/setpriv", "--ruid=" + std::to_string(account_.uid), "--euid=65534",
 		  "--regid=" + std::to_string(account_.gid), "--clear-groups", tt::tolvard_path()};
 	s.env = home_env();
-	// A process with two user ids may not be inspected, not even by its own leak checker.
-	s.env.push_back("ASAN_OPTIONS=detect_leaks=0");
 	std::string out, err;
 	EXPECT_EQ(tt::run(s, &out, &err), 1);
+	// A process with two user ids cannot be inspected, not even by the sanitizer build's own
+	// leak checker, which then adds its complaint: only the first line is ours.
+	err = err.substr(0, err.find('\n') + 1);
 	EXPECT_EQ(err, tt::tolvard_path() + ": Real user ID (" + std::to_string(account_.uid) +
 			   ") does not equal to effective user ID (65534)\n");
 }

@@ -272,8 +272,12 @@ bool spawn(const Spec &spec, Process *out)
 	std::vector<std::string> env = spec.env;
 	for (const char *k : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
 		const char *v = getenv(k);
-		if (v != nullptr)
-			env.push_back(std::string(k) + "=" + v);
+		std::string prefix = std::string(k) + "=";
+		bool given = false;	// the spec's own setting wins
+		for (const auto &e : env)
+			given = given || e.rfind(prefix, 0) == 0;
+		if (v != nullptr && !given)
+			env.push_back(prefix + v);
 	}
 	std::vector<char *> argv, envp;
 	for (const auto &a : spec.argv)
