@@ -7,45 +7,11 @@
 #include "common/file-helpers.h"
 #include "common/holders.h"
 #include "common/wire-reader.h"
+#include "common/wire-writer.h"
 
 namespace {
 
-// Appends big-endian fields to a buffer whose exact size was computed beforehand.
-struct ApiWriter {
-	unsigned char *p;
-
-	void u8(uint8_t v) { *p++ = v; }
-	void u16(uint16_t v)
-	{
-		put_u16_be(p, v);
-		p += 2;
-	}
-	void u32(uint32_t v)
-	{
-		put_u32_be(p, v);
-		p += 4;
-	}
-	void u64(uint64_t v)
-	{
-		put_u64_be(p, v);
-		p += 8;
-	}
-	void bytes(std::string_view s)
-	{
-		memcpy(p, s.data(), s.size());
-		p += s.size();
-	}
-	void name(std::string_view s)
-	{
-		u8((uint8_t)s.size());
-		bytes(s);
-	}
-	void text(std::string_view s)
-	{
-		u32((uint32_t)s.size());
-		bytes(s);
-	}
-};
+using ApiWriter = WireWriter;
 
 // Allocates a packet of type with body bytes after the type; the writer starts behind it.
 unsigned char *api_packet_new(uint8_t type, uint64_t body, size_t *size, ApiWriter *w)

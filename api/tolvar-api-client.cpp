@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/wire-reader.h"
+#include "common/wire-writer.h"
 
 namespace tolvarapi {
 
@@ -17,43 +18,7 @@ constexpr size_t HEADER_SIZE = 5;
 constexpr char MAGIC[6] = {'T', 'O', 'L', 'V', 'A', 'R'};
 constexpr std::string_view MAGIC_VIEW(MAGIC, sizeof MAGIC);
 
-// Fills a buffer whose exact size was worked out before.
-struct Writer {
-	unsigned char *p;
-
-	void u8(uint8_t v) { *p++ = v; }
-	void u16(uint16_t v)
-	{
-		put_u16_be(p, v);
-		p += 2;
-	}
-	void u32(uint32_t v)
-	{
-		put_u32_be(p, v);
-		p += 4;
-	}
-	void u64(uint64_t v)
-	{
-		put_u64_be(p, v);
-		p += 8;
-	}
-	void bytes(std::string_view s)
-	{
-		if (!s.empty())
-			memcpy(p, s.data(), s.size());
-		p += s.size();
-	}
-	void name(std::string_view s)
-	{
-		u8((uint8_t)s.size());
-		bytes(s);
-	}
-	void text(std::string_view s)
-	{
-		u32((uint32_t)s.size());
-		bytes(s);
-	}
-};
+using Writer = WireWriter;
 
 bool names_fit(std::initializer_list<std::string_view> names)
 {
