@@ -54,7 +54,7 @@ until grep -q newcomer "$scratch/log.out"; do	# its own user-online line
 done
 pass=$( { printf "\000\000\000\011\001TOLVAR\000\001"
           printf "\000\000\000\035\003\006GLOBAL\001\000\000\000\020hello, everybody"; } |
-        timeout 20 $program | head -c 26 | od -An -tx1 | tr -d " \n")
+        timeout 20 $program > "$scratch/api.out"; head -c 22 "$scratch/api.out" | od -An -tx1 | tr -d " \n")
 echo "PASS packet: $pass"
 hex() { printf %s "$1" | od -An -tx1 | tr -d " \n"; }
 [ "$pass" = "0000001280$(hex TOLVAR)000108$(hex newcomer)" ]
