@@ -273,7 +273,7 @@ bool spawn(const Spec &spec, Process *out)
 	for (const char *k : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
 		const char *v = getenv(k);
 		std::string prefix = std::string(k) + "=";
-		bool given = false;	// the spec's own setting wins
+		bool given = false;	// the caller's own setting wins
 		for (const auto &e : env)
 			given = given || e.rfind(prefix, 0) == 0;
 		if (v != nullptr && !given)
