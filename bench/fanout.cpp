@@ -1,0 +1,682 @@
+// Fan-out of one sender's messages to everybody: the real server (in both of its send
+// designs), the floor (one process writing the same packets straight to N Unix sockets) and
+// an IRC server doing the same job (ngircd, one channel). In every case one reader process
+// drains all N connections, and the figure is deliveries per second from the first post to
+// the last delivery. Run as root: it creates a throw-away account.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench-support.h"
+#include "common/holders.h"
+#include "server/local-protocol.h"
+
+namespace {
+
+constexpr size_t TEXT_SIZE = 64;
+constexpr const char IRC_CHANNEL[] = "#bench";
+constexpr const char IRC_SENDER[] = "bsend";
+
+struct Options {
+	std::vector<long> clients = {10, 100, 1000};
+	long messages = 2000;
+	long repetitions = 3;
+	long window = 64;	// messages the sender may be ahead of the slowest reader
+	long batch = 16;	// messages per write of the sender
+	std::string joined;	// server binaries
+	std::string direct;
+	std::string irc = "/usr/sbin/ngircd";
+	bool with_irc = true;
+};
+
+void usage(const char *program)
+{
+	fprintf(stderr,
+		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
+		"          [--irc PATH | --no-irc]\n"
+		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
+		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
+		"  -r  repetitions of each case; the table shows the median (default 3)\n"
+		"  -w  messages the sender may be ahead of the slowest reader (default 64)\n"
+		"  -b  messages per write of the sender (default 16)\n"
+		"  --server  tolvard with joined writes (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
+		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
+		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
+		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
+		"Run as root.\n",
+		program, TEXT_SIZE);
+}
+
+// ---- the reader process ----
+
+// What the reader and the sender share (anonymous shared memory made before the fork).
+struct Shared {
+	std::atomic<int> ready;
+	std::atomic<int> failed;
+	std::atomic<int64_t> end_ns;
+	std::atomic<long> counts[1];	// per connection, messages seen so far (n entries)
+};
+
+Shared *map_shared(size_t n)
+{
+	size_t size = sizeof(Shared) + n * sizeof(std::atomic<long>);
+	void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+	if (p == MAP_FAILED) {
+		perror("mmap");
+		exit(1);
+	}
+	return static_cast<Shared *>(p);
+}
+
+void unmap_shared(Shared *s, size_t n) { munmap(s, sizeof(Shared) + n * sizeof(std::atomic<long>)); }
+
+// How the reader counts messages: whole packets of a fixed size, or lines.
+struct Unit {
+	size_t packet_size;	// 0: count line ends
+};
+
+[[noreturn]] void reader_main(const std::vector<int> &fds, Unit unit, long target, Shared *shared,
+			      std::vector<uint64_t> *bytes)
+{
+	size_t n = fds.size();
+	int ep = epoll_create1(0);
+	for (size_t i = 0; i < n && ep >= 0; i++) {
+		struct epoll_event ev = {};
+		ev.events = EPOLLIN;
+		ev.data.u32 = (uint32_t)i;
+		if (epoll_ctl(ep, EPOLL_CTL_ADD, fds[i], &ev) < 0)
+			ep = -1;
+	}
+	if (ep < 0) {
+		shared->failed = 1;
+		_exit(1);
+	}
+	static char buf[1 << 16];
+	static struct epoll_event events[1024];
+	size_t done = 0;
+	int64_t last_progress = bench::now_ns();
+	shared->ready = 1;
+	while (done < n) {
+		int k = epoll_wait(ep, events, 1024, 1000);
+		if (k < 0 && errno != EINTR)
+			break;
+		int64_t now = bench::now_ns();
+		if (k <= 0) {
+			if (now - last_progress > 30 * 1000000000LL)
+				break;
+			continue;
+		}
+		last_progress = now;
+		for (int e = 0; e < k; e++) {
+			size_t i = events[e].data.u32;
+			// MSG_DONTWAIT, not O_NONBLOCK: the sender writes through a shared descriptor.
+			ssize_t r = recv(fds[i], buf, sizeof buf, MSG_DONTWAIT);
+			if (r < 0 && (errno == EAGAIN || errno == EINTR))
+				continue;
+			if (r <= 0) {
+				shared->failed = 2;
+				_exit(1);
+			}
+			long count;
+			if (unit.packet_size == 0) {
+				count = shared->counts[i].load(std::memory_order_relaxed);
+				for (const char *p = buf, *end = buf + r; (p = (const char *)memchr(p, '\n', (size_t)(end - p))) != nullptr; p++)
+					count++;
+			} else {
+				(*bytes)[i] += (uint64_t)r;
+				count = (long)((*bytes)[i] / unit.packet_size);
+			}
+			shared->counts[i].store(count, std::memory_order_relaxed);
+			if (count >= target) {
+				epoll_ctl(ep, EPOLL_CTL_DEL, fds[i], nullptr);
+				done++;
+				if (count > target || (unit.packet_size != 0 && (*bytes)[i] % unit.packet_size != 0)) {
+					shared->failed = 3;	// more arrived than was sent
+					_exit(1);
+				}
+			}
+		}
+	}
+	if (done < n) {
+		shared->failed = 4;
+		_exit(1);
+	}
+	shared->end_ns = bench::now_ns();
+	_exit(0);
+}
+
+struct Reader {
+	pid_t pid = -1;
+	Shared *shared = nullptr;
+	size_t n = 0;
+};
+
+// Forks the reader of fds and waits until it watches them all.
+bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *out)
+{
+	out->n = fds.size();
+	out->shared = map_shared(fds.size());
+	std::vector<uint64_t> bytes(fds.size(), 0);
+	fflush(stdout);
+	fflush(stderr);
+	pid_t pid = fork();
+	if (pid < 0) {
+		perror("fork");
+		return false;
+	}
+	if (pid == 0)
+		reader_main(fds, unit, target, out->shared, &bytes);
+	out->pid = pid;
+	while (!out->shared->ready && !out->shared->failed)
+		usleep(1000);
+	return !out->shared->failed;
+}
+
+long slowest(const Reader &r)
+{
+	long low = -1;
+	for (size_t i = 0; i < r.n; i++) {
+		long c = r.shared->counts[i].load(std::memory_order_relaxed);
+		if (low < 0 || c < low)
+			low = c;
+	}
+	return low;
+}
+
+const char *reader_failure(int code)
+{
+	switch (code) {
+	case 1: return "the reader could not watch the connections";
+	case 2: return "a connection ended";
+	case 3: return "a connection received more than was sent";
+	case 4: return "deliveries stopped for 30 seconds";
+	default: return "the reader failed";
+	}
+}
+
+struct RunResult {
+	bool ok = false;
+	double per_second = 0;
+	double seconds = 0;
+};
+
+// Waits for the reader and turns its end time into the figures.
+RunResult finish_reader(Reader *r, int64_t start_ns, double deliveries)
+{
+	RunResult res;
+	int status = 0;
+	waitpid(r->pid, &status, 0);
+	int failed = r->shared->failed;
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && failed == 0) {
+		res.ok = true;
+		res.seconds = (double)(r->shared->end_ns - start_ns) / 1e9;
+		res.per_second = deliveries / res.seconds;
+	} else {
+		fprintf(stderr, "fanout: %s\n", reader_failure(failed));
+	}
+	unmap_shared(r->shared, r->n);
+	return res;
+}
+
+// One sender writes count copies of message (batch at a time), never more than window
+// messages ahead of the slowest reader.
+RunResult run_with_sender(const std::vector<int> &readers, Unit unit, int sender_fd, const std::string &message,
+			  const Options &o)
+{
+	Reader r;
+	if (!start_reader(readers, unit, o.messages, &r))
+		return RunResult();
+	std::string batch;
+	for (long i = 0; i < o.batch; i++)
+		batch += message;
+	int64_t start = bench::now_ns();
+	long sent = 0;
+	bool ok = true;
+	while (sent < o.messages && ok) {
+		long k = std::min(o.batch, o.messages - sent);
+		if (!tt::write_all(sender_fd, batch.data(), message.size() * (size_t)k)) {
+			perror("fanout: sender write");
+			break;
+		}
+		sent += k;
+		while (sent - slowest(r) > o.window) {
+			if (r.shared->failed || waitpid(r.pid, nullptr, WNOHANG) != 0) {
+				ok = false;
+				break;
+			}
+			struct timespec pause = {0, 20000};
+			nanosleep(&pause, nullptr);
+		}
+	}
+	if (sent < o.messages)
+		kill(r.pid, SIGKILL);
+	return finish_reader(&r, start, (double)readers.size() * (double)o.messages);
+}
+
+// ---- the floor ----
+
+RunResult run_floor(long n, const Options &o)
+{
+	std::vector<int> writers, readers;
+	for (long i = 0; i < n; i++) {
+		int sv[2];
+		if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
+			perror("socketpair");
+			exit(1);
+		}
+		writers.push_back(sv[0]);
+		readers.push_back(sv[1]);
+	}
+	std::string packet = tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "user0000", "GLOBAL", MESSAGE_KIND_PLAIN,
+						std::string(TEXT_SIZE, 'a'));
+	Reader r;
+	RunResult res;
+	if (start_reader(readers, Unit{packet.size()}, o.messages, &r)) {
+		int64_t start = bench::now_ns();
+		for (long m = 0; m < o.messages; m++)
+			for (int fd : writers)
+				if (!tt::write_all(fd, packet))
+					m = o.messages;
+		res = finish_reader(&r, start, (double)n * (double)o.messages);
+	}
+	bench::close_all(&writers);
+	bench::close_all(&readers);
+	return res;
+}
+
+// ---- the server ----
+
+// Repetitions against one server with n logged-in clients; client 0 posts.
+std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o)
+{
+	std::vector<RunResult> results;
+	tt::Server server;
+	if (!bench::start_server_binary(account, exe, &server)) {
+		fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
+		return results;
+	}
+	std::vector<int> fds;
+	if (bench::login_clients(server.socket_path, (int)n, "user", &fds)) {
+		std::string post = tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "GLOBAL", MESSAGE_KIND_PLAIN,
+						      std::string(TEXT_SIZE, 'a'));
+		// What every client receives: the same record with 8 bytes more in the length.
+		Unit unit{post.size()};
+		for (long rep = 0; rep < o.repetitions; rep++)
+			results.push_back(run_with_sender(fds, unit, fds[0], post, o));
+	}
+	bench::close_all(&fds);
+	bench::stop_server(&server);
+	return results;
+}
+
+// ---- the IRC peer ----
+
+int free_port()
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof a;
+	int port = -1;
+	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+		port = ntohs(a.sin_port);
+	if (fd >= 0)
+		close(fd);
+	return port;
+}
+
+int connect_tcp(int port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons((uint16_t)port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
+		if (fd >= 0)
+			close(fd);
+		return -1;
+	}
+	int one = 1;
+	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+	return fd;
+}
+
+struct IrcPeer {
+	std::string dir;
+	int port = -1;
+	tt::Process proc;
+};
+
+// Writes a configuration for 127.0.0.1 only, with no lookups, no penalties, an operator
+// whose user mode can relax flood protection, and starts the server in the foreground as
+// the account.
+bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer)
+{
+	char tmpl[] = "/tmp/tolvar-bench-irc-XXXXXX";
+	if (mkdtemp(tmpl) == nullptr)
+		return false;
+	peer->dir = tmpl;
+	peer->port = free_port();
+	std::string conf = peer->dir + "/ngircd.conf";
+	{
+		std::ofstream c(conf);
+		c << "[Global]\n"
+		  << "\tName = bench.tolvar.invalid\n\tInfo = fan-out benchmark\n"
+		  << "\tListen = 127.0.0.1\n\tPorts = " << peer->port << "\n"
+		  << "\tMotdPhrase = \"bench\"\n\tPidFile = " << peer->dir << "/ngircd.pid\n"
+		  << "[Limits]\n"
+		  << "\tMaxConnections = 0\n\tMaxConnectionsIP = 0\n\tMaxJoins = 0\n\tMaxNickLength = 16\n"
+		  << "\tMaxPenaltyTime = 0\n\tPingTimeout = 3600\n\tPongTimeout = 3600\n"
+		  << "[Options]\n"
+		  << "\tDNS = no\n\tIdent = no\n\tPAM = no\n"
+		  << "[Operator]\n"
+		  << "\tName = bench\n\tPassword = bench\n";
+	}
+	if (chown(peer->dir.c_str(), account.uid, account.gid) < 0 || chmod(conf.c_str(), 0644) < 0)
+		return false;
+	tt::Spec s;
+	s.argv = {"/bin/sh", "-c", "exec \"$0\" -n -f \"$1\" >\"$2\" 2>&1", exe, conf, peer->dir + "/ngircd.log"};
+	s.env = {"PATH=/usr/sbin:/usr/bin:/bin", "HOME=" + peer->dir};
+	s.uid = account.uid;
+	s.gid = account.gid;
+	s.cwd = peer->dir;
+	s.stdin_null = true;
+	if (!tt::spawn(s, &peer->proc))
+		return false;
+	for (int i = 0; i < 500; i++) {
+		int fd = connect_tcp(peer->port);
+		if (fd >= 0) {
+			close(fd);
+			return true;
+		}
+		if (peer->proc.wait(0))
+			break;
+		usleep(10000);
+	}
+	fprintf(stderr, "fanout: %s did not start; its log is in %s\n", exe.c_str(), peer->dir.c_str());
+	return false;
+}
+
+void stop_irc(IrcPeer *peer)
+{
+	peer->proc.kill_now(SIGTERM);
+	if (!peer->proc.wait(5000)) {
+		peer->proc.kill_now(SIGKILL);
+		peer->proc.wait(5000);
+	}
+	if (!peer->dir.empty())
+		system(("rm -rf '" + peer->dir + "'").c_str());
+}
+
+// IRC connections waiting for a text each; the others' input is read and dropped.
+struct IrcConn {
+	int fd = -1;
+	std::string want;	// empty: nothing awaited
+	std::string tail;	// the end of what came before, for a text split between reads
+	bool seen = false;
+};
+
+// Reads every connection until each that waits for a text has seen it.
+bool irc_wait(std::vector<IrcConn> *conns, int ep, int timeout_ms)
+{
+	int64_t deadline = bench::now_ns() + (int64_t)timeout_ms * 1000000;
+	static char buf[1 << 16];
+	for (;;) {
+		bool all = true;
+		for (const IrcConn &c : *conns)
+			all = all && (c.want.empty() || c.seen);
+		if (all)
+			return true;
+		int64_t left = (deadline - bench::now_ns()) / 1000000;
+		if (left <= 0)
+			return false;
+		struct epoll_event events[256];
+		int k = epoll_wait(ep, events, 256, (int)std::min<int64_t>(left, 1000));
+		for (int e = 0; e < k; e++) {
+			IrcConn &c = (*conns)[events[e].data.u32];
+			ssize_t r = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+			if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+				fprintf(stderr, "fanout: an IRC connection ended while joining\n");
+				return false;
+			}
+			if (r <= 0 || c.want.empty() || c.seen)
+				continue;
+			std::string text = c.tail + std::string(buf, (size_t)r);
+			if (text.find(c.want) != std::string::npos)
+				c.seen = true;
+			c.tail = text.substr(text.size() > 256 ? text.size() - 256 : 0);
+		}
+	}
+}
+
+void irc_expect(IrcConn *c, const std::string &want)
+{
+	c->want = want;
+	c->seen = false;
+	c->tail.clear();
+}
+
+// n receivers joined to one channel, and a sender (an operator with relaxed flood
+// protection) joined last, whose join every receiver has seen.
+bool irc_join_all(int port, long n, std::vector<IrcConn> *conns, int ep)
+{
+	for (long i = 0; i <= n; i++) {
+		IrcConn c;
+		c.fd = connect_tcp(port);
+		if (c.fd < 0) {
+			fprintf(stderr, "fanout: IRC connection %ld failed: %s\n", i, strerror(errno));
+			return false;
+		}
+		struct epoll_event ev = {};
+		ev.events = EPOLLIN;
+		ev.data.u32 = (uint32_t)conns->size();
+		epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+		conns->push_back(c);
+		IrcConn &me = conns->back();
+		bool sender = i == n;
+		std::string nick = sender ? IRC_SENDER : bench::format("r%04ld", i);
+		std::string hello = "NICK " + nick + "\r\nUSER " + nick + " 0 * :bench\r\n";
+		if (sender) {
+			irc_expect(&me, " 001 ");
+			if (!tt::write_all(me.fd, hello) || !irc_wait(conns, ep, 10000))
+				return false;
+			irc_expect(&me, " 381 ");
+			if (!tt::write_all(me.fd, "OPER bench bench\r\n") || !irc_wait(conns, ep, 10000))
+				return false;
+			irc_expect(&me, " MODE " + nick + " :+F");
+			if (!tt::write_all(me.fd, "MODE " + nick + " +F\r\n") || !irc_wait(conns, ep, 10000)) {
+				fprintf(stderr, "fanout: the IRC sender could not relax its flood protection\n");
+				return false;
+			}
+			for (long j = 0; j < n; j++)
+				irc_expect(&(*conns)[(size_t)j], ":" + nick + "!");
+		}
+		irc_expect(&conns->back(), " 366 ");
+		if (!tt::write_all(conns->back().fd, (sender ? "" : hello) + "JOIN " + IRC_CHANNEL + "\r\n") ||
+		    !irc_wait(conns, ep, 20000)) {
+			fprintf(stderr, "fanout: IRC client %ld did not join\n", i);
+			return false;
+		}
+		irc_expect(&conns->back(), "");
+	}
+	for (IrcConn &c : *conns)
+		irc_expect(&c, "");
+	return true;
+}
+
+std::vector<RunResult> run_irc(const tt::Account &account, long n, const Options &o)
+{
+	std::vector<RunResult> results;
+	IrcPeer peer;
+	if (!start_irc(account, o.irc, &peer)) {
+		stop_irc(&peer);
+		return results;
+	}
+	std::vector<IrcConn> conns;
+	UniqueFd ep(epoll_create1(EPOLL_CLOEXEC));
+	if (irc_join_all(peer.port, n, &conns, ep.get())) {
+		std::vector<int> readers;
+		for (long i = 0; i < n; i++)
+			readers.push_back(conns[(size_t)i].fd);
+		std::string line = std::string("PRIVMSG ") + IRC_CHANNEL + " :" + std::string(TEXT_SIZE, 'a') + "\r\n";
+		for (long rep = 0; rep < o.repetitions; rep++)
+			results.push_back(run_with_sender(readers, Unit{0}, conns.back().fd, line, o));
+	} else {
+		fprintf(stderr, "fanout: see %s/ngircd.log\n", peer.dir.c_str());
+	}
+	for (IrcConn &c : conns)
+		close(c.fd);
+	stop_irc(&peer);
+	return results;
+}
+
+// ---- the table ----
+
+struct Column {
+	bool ok = false;
+	double per_second = 0;
+	double seconds = 0;
+};
+
+Column summarize(const std::vector<RunResult> &runs)
+{
+	Column c;
+	std::vector<double> rate, time;
+	for (const RunResult &r : runs) {
+		if (!r.ok)
+			return c;
+		rate.push_back(r.per_second);
+		time.push_back(r.seconds);
+	}
+	if (rate.empty())
+		return c;
+	c.ok = true;
+	c.per_second = bench::median(rate);
+	c.seconds = bench::median(time);
+	return c;
+}
+
+std::string cell(const Column &c)
+{
+	if (!c.ok)
+		return "failed";
+	return bench::format("%s/s (%.0f ms)", bench::si(c.per_second).c_str(), c.seconds * 1000);
+}
+
+std::string ratio(const Column &a, const Column &b)
+{
+	if (!a.ok || !b.ok)
+		return "-";
+	return bench::format("%.2f", a.per_second / b.per_second);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	Options o;
+	const char *server_opt = nullptr, *direct_opt = nullptr;
+	static const struct option long_options[] = {
+		{"server", required_argument, nullptr, 'S'}, {"direct", required_argument, nullptr, 'D'},
+		{"irc", required_argument, nullptr, 'I'},    {"no-irc", no_argument, nullptr, 'X'},
+		{"help", no_argument, nullptr, 'h'},	     {nullptr, 0, nullptr, 0},
+	};
+	int opt;
+	while ((opt = getopt_long(argc, argv, "n:m:r:w:b:h", long_options, nullptr)) != -1) {
+		bool good = true;
+		switch (opt) {
+		case 'n': good = bench::parse_count_list(optarg, &o.clients); break;
+		case 'm': good = bench::parse_count(optarg, &o.messages); break;
+		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
+		case 'w': good = bench::parse_count(optarg, &o.window); break;
+		case 'b': good = bench::parse_count(optarg, &o.batch); break;
+		case 'S': server_opt = optarg; break;
+		case 'D': direct_opt = optarg; break;
+		case 'I': o.irc = optarg; break;
+		case 'X': o.with_irc = false; break;
+		case 'h': usage(argv[0]); return 0;
+		default: good = false; break;
+		}
+		if (!good) {
+			usage(argv[0]);
+			return 255;
+		}
+	}
+	for (long n : o.clients) {
+		if (n > 1000) {
+			fprintf(stderr, "%s: at most 1000 clients (the server watches descriptors up to 1023)\n", argv[0]);
+			return 255;
+		}
+	}
+	if (optind != argc) {
+		usage(argv[0]);
+		return 255;
+	}
+	bench::require_root(argv[0]);
+	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
+	o.direct = bench::server_binary(direct_opt, "TOLVAR_BENCH_DIRECT_SERVER", "tolvard-direct-sends");
+	if (o.with_irc && access(o.irc.c_str(), X_OK) != 0) {
+		fprintf(stderr, "%s: %s is missing (scripts/install-bench-deps.sh installs it); no IRC column\n",
+			argv[0], o.irc.c_str());
+		o.with_irc = false;
+	}
+	long most = *std::max_element(o.clients.begin(), o.clients.end());
+	if (!bench::raise_descriptor_limit(2 * most + 256)) {
+		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], 2 * most + 256);
+		return 1;
+	}
+	signal(SIGPIPE, SIG_IGN);
+	tt::Account account = bench::make_account("tvfan");
+
+	bench::Table t;
+	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
+		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
+	for (long n : o.clients) {
+		std::vector<RunResult> floor_runs;
+		for (long rep = 0; rep < o.repetitions; rep++)
+			floor_runs.push_back(run_floor(n, o));
+		Column floor = summarize(floor_runs);
+		Column joined = summarize(run_server(account, o.joined, n, o));
+		Column direct = summarize(run_server(account, o.direct, n, o));
+		Column irc;
+		if (o.with_irc)
+			irc = summarize(run_irc(account, n, o));
+		t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(direct), cell(floor),
+				  o.with_irc ? cell(irc) : "-", ratio(joined, floor), ratio(joined, irc),
+				  ratio(direct, floor), ratio(direct, irc)});
+		fprintf(stderr, "fanout: N = %ld done\n", n);
+	}
+	tt::remove_account(account);
+
+	printf("Fan-out: one client posts M plain messages of %zu bytes to GLOBAL; one reader process drains all "
+	       "N connections. Deliveries per second (N x M over the time from the first post to the last "
+	       "delivery, in brackets), median of %ld runs; sender at most %ld messages ahead of the slowest "
+	       "reader, %ld per write.\n\n",
+	       TEXT_SIZE, o.repetitions, o.window, o.batch);
+	t.print();
+	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
+	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
+	       bench::machine_line().c_str());
+	return 0;
+}
