@@ -1,6 +1,10 @@
 #include "bench/bench-support.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +22,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "api/tolvar-api-client.h"
 #include "common/holders.h"
 #include "server/local-protocol.h"
 
@@ -333,6 +338,113 @@ void close_all(std::vector<int> *fds)
 	for (int fd : *fds)
 		close(fd);
 	fds->clear();
+}
+
+// ---- loopback TCP ----
+
+int free_port()
+{
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof a;
+	int port = -1;
+	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+		port = ntohs(a.sin_port);
+	if (fd >= 0)
+		close(fd);
+	return port;
+}
+
+int connect_tcp(int port)
+{
+	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return -1;
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_port = htons((uint16_t)port);
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
+		int saved = errno;
+		close(fd);
+		errno = saved;
+		return -1;
+	}
+	int one = 1;
+	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+	return fd;
+}
+
+bool wait_for_port(int port, int timeout_ms)
+{
+	int64_t deadline = now_ns() + (int64_t)timeout_ms * 1000000;
+	do {
+		int fd = connect_tcp(port);
+		if (fd >= 0) {
+			close(fd);
+			return true;
+		}
+		usleep(10000);
+	} while (now_ns() < deadline);
+	return false;
+}
+
+// ---- API sessions ----
+
+bool ApiStream::next(std::string *packet, int timeout_ms)
+{
+	int64_t deadline = now_ns() + (int64_t)timeout_ms * 1000000;
+	for (;;) {
+		size_t size = 0;
+		int r = tolvarapi::frame(buffer.data(), buffer.size(), 8u << 20, &size);
+		if (r == tolvarapi::OK) {
+			packet->assign(buffer, 0, size);
+			buffer.erase(0, size);
+			return true;
+		}
+		if (r != tolvarapi::NEED_MORE)
+			return false;
+		int64_t left = (deadline - now_ns()) / 1000000;
+		struct pollfd pfd = {fd, POLLIN, 0};
+		if (left <= 0 || poll(&pfd, 1, (int)left) <= 0)
+			return false;
+		char buf[1 << 16];
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			return false;
+		buffer.append(buf, (size_t)n);
+	}
+}
+
+bool ApiStream::next_message_from(const std::string &sender, int timeout_ms)
+{
+	std::string p;
+	while (next(&p, timeout_ms)) {
+		tolvarapi::Packet packet;
+		tolvarapi::Message m;
+		if (tolvarapi::open_packet(p.data(), p.size(), &packet) == tolvarapi::OK &&
+		    tolvarapi::parse_message(packet, &m) == tolvarapi::OK && m.from == sender)
+			return true;
+	}
+	return false;
+}
+
+bool api_handshake(tt::Process *p, ApiStream *in, int timeout_ms)
+{
+	size_t size = 0;
+	MallocPtr<unsigned char> hello(tolvarapi::build_hello(tolvarapi::VERSION, &size));
+	if (hello == nullptr || !tt::write_all(p->in, hello.get(), size))
+		return false;
+	in->fd = p->out;
+	std::string packet;
+	while (in->next(&packet, timeout_ms)) {
+		if (packet.size() > 4 && (uint8_t)packet[4] == tolvarapi::PASS)
+			return true;
+	}
+	return false;
 }
 
 // ---- memory ----

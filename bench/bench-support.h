@@ -62,6 +62,29 @@ void stop_server(tt::Server *s);
 bool login_clients(const std::string &socket_path, int n, const std::string &prefix, std::vector<int> *fds);
 void close_all(std::vector<int> *fds);
 
+// ---- loopback TCP ----
+
+// A port on 127.0.0.1 that was free a moment ago; -1 on failure.
+int free_port();
+// A connection to 127.0.0.1:port (TCP_NODELAY); -1 with errno on failure.
+int connect_tcp(int port);
+// Waits up to timeout_ms until 127.0.0.1:port accepts connections.
+bool wait_for_port(int port, int timeout_ms);
+
+// ---- API sessions ----
+
+// API packets read from one descriptor through a buffer.
+struct ApiStream {
+	int fd = -1;
+	std::string buffer;
+	// The next whole packet (length field included) into *packet within timeout_ms.
+	bool next(std::string *packet, int timeout_ms);
+	// Skips packets until a message from sender arrives.
+	bool next_message_from(const std::string &sender, int timeout_ms);
+};
+// Sends HELLO on p's standard input and waits for PASS on its output.
+bool api_handshake(tt::Process *p, ApiStream *in, int timeout_ms);
+
 // ---- memory ----
 
 struct Memory {

@@ -329,39 +329,6 @@ std::vector<RunResult> run_server(const tt::Account &account, const std::string 
 
 // ---- the IRC peer ----
 
-int free_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof a;
-	int port = -1;
-	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-		port = ntohs(a.sin_port);
-	if (fd >= 0)
-		close(fd);
-	return port;
-}
-
-int connect_tcp(int port)
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons((uint16_t)port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
-		if (fd >= 0)
-			close(fd);
-		return -1;
-	}
-	int one = 1;
-	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-	return fd;
-}
-
 struct IrcPeer {
 	std::string dir;
 	int port = -1;
@@ -377,7 +344,7 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 	if (mkdtemp(tmpl) == nullptr)
 		return false;
 	peer->dir = tmpl;
-	peer->port = free_port();
+	peer->port = bench::free_port();
 	std::string conf = peer->dir + "/ngircd.conf";
 	{
 		std::ofstream c(conf);
@@ -405,7 +372,7 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 	if (!tt::spawn(s, &peer->proc))
 		return false;
 	for (int i = 0; i < 500; i++) {
-		int fd = connect_tcp(peer->port);
+		int fd = bench::connect_tcp(peer->port);
 		if (fd >= 0) {
 			close(fd);
 			return true;
@@ -483,7 +450,7 @@ bool irc_join_all(int port, long n, std::vector<IrcConn> *conns, int ep)
 {
 	for (long i = 0; i <= n; i++) {
 		IrcConn c;
-		c.fd = connect_tcp(port);
+		c.fd = bench::connect_tcp(port);
 		if (c.fd < 0) {
 			fprintf(stderr, "fanout: IRC connection %ld failed: %s\n", i, strerror(errno));
 			return false;

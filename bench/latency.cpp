@@ -1,0 +1,178 @@
+// Round-trip time of a private message between two API sessions: alice's program sends to
+// bob, bob's program answers as soon as the message arrives, and the time runs until the
+// answer reaches alice's program. Both sessions are tolvard -c on pipes (no SSH), run as the
+// account with the environment an SSH daemon gives; this process plays both programs.
+// Measured with the server idle and with other clients connected. Run as root.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "api/tolvar-api-client.h"
+#include "bench/bench-support.h"
+#include "common/holders.h"
+
+namespace {
+
+constexpr int WARM_UP = 200;
+constexpr int TIMEOUT_MS = 10000;
+
+struct Options {
+	long messages = 10000;
+	long others = 1000;
+	long repetitions = 1;
+	std::string server;
+};
+
+void usage(const char *program)
+{
+	fprintf(stderr,
+		"usage: %s [-m M] [-c C] [-r R] [--server PATH]\n"
+		"  -m  round trips measured per run (default 10000)\n"
+		"  -c  other clients connected for the second case (default 1000; at most 1000)\n"
+		"  -r  runs of each case, pooled (default 1)\n"
+		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
+		"Run as root.\n",
+		program);
+}
+
+struct Session {
+	tt::Process proc;
+	bench::ApiStream in;
+	std::string name;
+};
+
+bool start_session(const tt::Account &a, const std::string &exe, const std::string &name, Session *s)
+{
+	s->name = name;
+	tt::Spec spec;
+	spec.argv = {tt::program_path(exe), "-c", name};
+	spec.env = tt::ssh_env(a, "api");
+	spec.uid = a.uid;
+	spec.gid = a.gid;
+	spec.cwd = a.home;
+	if (!tt::spawn(spec, &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
+		fprintf(stderr, "latency: the session of %s did not start\n", name.c_str());
+		return false;
+	}
+	return true;
+}
+
+bool send_to(Session *from, const std::string &to, const std::string &text)
+{
+	size_t size = 0;
+	MallocPtr<unsigned char> p(tolvarapi::build_send_message(to, tolvarapi::KIND_PLAIN, text, &size));
+	return p != nullptr && tt::write_all(from->proc.in, p.get(), size);
+}
+
+// One round trip: a to b, b's answer back to a. Each program also gets a copy of what it
+// sent; those are skipped while waiting for the other's message.
+bool round_trip(Session *a, Session *b, const std::string &text)
+{
+	return send_to(a, b->name, text) && b->in.next_message_from(a->name, TIMEOUT_MS) &&
+	       send_to(b, a->name, text) && a->in.next_message_from(b->name, TIMEOUT_MS);
+}
+
+// Round-trip times in microseconds, after a warm-up.
+bool measure(Session *a, Session *b, long count, std::vector<double> *out)
+{
+	std::string text = "ping: a private message of about the size people type";
+	for (int i = 0; i < WARM_UP; i++)
+		if (!round_trip(a, b, text))
+			return false;
+	for (long i = 0; i < count; i++) {
+		int64_t start = bench::now_ns();
+		if (!round_trip(a, b, text))
+			return false;
+		out->push_back((double)(bench::now_ns() - start) / 1000.0);
+	}
+	return true;
+}
+
+std::vector<std::string> row(const std::string &what, const std::vector<double> &us, const char *target)
+{
+	double sum = 0;
+	for (double v : us)
+		sum += v;
+	auto ms = [](double v) { return bench::format("%.3f ms", v / 1000.0); };
+	return {what, std::to_string(us.size()), ms(bench::percentile(us, 0.5)), ms(bench::percentile(us, 0.99)),
+		ms(bench::percentile(us, 1.0)), ms(sum / (double)us.size()), target};
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	Options o;
+	const char *server_opt = nullptr;
+	static const struct option long_options[] = {
+		{"server", required_argument, nullptr, 'S'},
+		{"help", no_argument, nullptr, 'h'},
+		{nullptr, 0, nullptr, 0},
+	};
+	int opt;
+	while ((opt = getopt_long(argc, argv, "m:c:r:h", long_options, nullptr)) != -1) {
+		bool good = true;
+		switch (opt) {
+		case 'm': good = bench::parse_count(optarg, &o.messages); break;
+		case 'c': good = bench::parse_count(optarg, &o.others) && o.others <= 1000; break;
+		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
+		case 'S': server_opt = optarg; break;
+		case 'h': usage(argv[0]); return 0;
+		default: good = false; break;
+		}
+		if (!good) {
+			usage(argv[0]);
+			return 255;
+		}
+	}
+	if (optind != argc) {
+		usage(argv[0]);
+		return 255;
+	}
+	bench::require_root(argv[0]);
+	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
+	if (!bench::raise_descriptor_limit(o.others + 256)) {
+		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.others + 256);
+		return 1;
+	}
+	signal(SIGPIPE, SIG_IGN);
+	tt::Account account = bench::make_account("tvlat");
+	tt::Server server;
+	if (!bench::start_server_binary(account, o.server, &server)) {
+		fprintf(stderr, "%s: the server did not start\n", argv[0]);
+		tt::remove_account(account);
+		return 1;
+	}
+	Session alice, bob;
+	std::vector<double> idle, busy;
+	std::vector<int> others;
+	bool ok = start_session(account, o.server, "alice", &alice) && start_session(account, o.server, "bob", &bob);
+	for (long r = 0; ok && r < o.repetitions; r++)
+		ok = measure(&alice, &bob, o.messages, &idle);
+	ok = ok && bench::login_clients(server.socket_path, (int)o.others, "idle", &others);
+	for (long r = 0; ok && r < o.repetitions; r++)
+		ok = measure(&alice, &bob, o.messages, &busy);
+	bench::close_all(&others);
+	bench::stop_server(&server);
+	tt::remove_account(account);
+	if (!ok) {
+		fprintf(stderr, "%s: a round trip failed or took over %d ms\n", argv[0], TIMEOUT_MS);
+		return 1;
+	}
+
+	printf("Latency: round trip of a private message between two API sessions (tolvard -c on pipes, "
+	       "no SSH): alice to bob, bob's answer back to alice. %d round trips of warm-up before each run.\n\n",
+	       WARM_UP);
+	bench::Table t;
+	t.header = {"server", "round trips", "p50", "p99", "max", "mean", "target (p99)"};
+	t.rows.push_back(row("idle", idle, "under 1 ms"));
+	t.rows.push_back(row(bench::format("%ld other clients connected", o.others), busy, "under 5 ms"));
+	t.print();
+	printf("\nServer: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());
+	return 0;
+}

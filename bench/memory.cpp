@@ -1,0 +1,165 @@
+// Memory of the processes that a host runs many of: one session process in each mode, and
+// the server without clients and with many logged-in clients. Figures come from
+// /proc/PID/smaps_rollup: resident, proportional (Pss) and private (clean + dirty) memory.
+// A session is tolvard -c run as the account with the environment an SSH daemon gives; the
+// cli session runs on a pseudo-terminal. Run as root.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/bench-support.h"
+
+namespace {
+
+constexpr int SETTLE_MS = 300;
+
+struct Options {
+	long clients = 1000;
+	long repetitions = 1;
+	std::string server;
+};
+
+void usage(const char *program)
+{
+	fprintf(stderr,
+		"usage: %s [-c C] [-r R] [--server PATH]\n"
+		"  -c  logged-in clients for the loaded server (default 1000; at most 1000)\n"
+		"  -r  sessions started per mode; the table shows the largest figures (default 1)\n"
+		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
+		"Run as root.\n",
+		program);
+}
+
+std::string mib(long kib) { return bench::format("%.2f MiB", (double)kib / 1024.0); }
+
+std::vector<std::string> row(const std::string &what, const bench::Memory &m, const char *target)
+{
+	return {what, mib(m.rss_kib), mib(m.pss_kib), mib(m.private_kib), target};
+}
+
+void keep_largest(bench::Memory *acc, const bench::Memory &m)
+{
+	acc->rss_kib = std::max(acc->rss_kib, m.rss_kib);
+	acc->pss_kib = std::max(acc->pss_kib, m.pss_kib);
+	acc->private_kib = std::max(acc->private_kib, m.private_kib);
+}
+
+// Starts a session of user in mode, waits until it is logged in and idle, and reads its memory.
+bool measure_session(const tt::Account &a, const std::string &exe, const std::string &mode, const std::string &user,
+		     bench::Memory *out)
+{
+	tt::Spec s;
+	s.argv = {tt::program_path(exe), "-c", user};
+	s.env = tt::ssh_env(a, mode);
+	s.env.push_back("TERM=xterm");
+	s.uid = a.uid;
+	s.gid = a.gid;
+	s.cwd = a.home;
+	s.pty = mode == "cli";
+	tt::Process p;
+	if (!tt::spawn(s, &p))
+		return false;
+	bool ok = true;
+	if (mode == "api") {
+		bench::ApiStream in;
+		ok = bench::api_handshake(&p, &in, 10000);
+	}
+	ok = ok && tt::Syslog::instance().wait_for("user " + user + " login", -1, 10000);
+	// Let the frontend finish drawing (cli) and read what the server sent.
+	std::string screen;
+	tt::read_for(p.out, SETTLE_MS, &screen);
+	ok = ok && !p.wait(0) && bench::read_memory(p.pid, out);
+	if (!ok)
+		fprintf(stderr, "memory: the %s session did not come up\n", mode.c_str());
+	p.kill_now(SIGKILL);
+	p.wait(5000);
+	return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	Options o;
+	const char *server_opt = nullptr;
+	static const struct option long_options[] = {
+		{"server", required_argument, nullptr, 'S'},
+		{"help", no_argument, nullptr, 'h'},
+		{nullptr, 0, nullptr, 0},
+	};
+	int opt;
+	while ((opt = getopt_long(argc, argv, "c:r:h", long_options, nullptr)) != -1) {
+		bool good = true;
+		switch (opt) {
+		case 'c': good = bench::parse_count(optarg, &o.clients) && o.clients <= 1000; break;
+		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
+		case 'S': server_opt = optarg; break;
+		case 'h': usage(argv[0]); return 0;
+		default: good = false; break;
+		}
+		if (!good) {
+			usage(argv[0]);
+			return 255;
+		}
+	}
+	if (optind != argc) {
+		usage(argv[0]);
+		return 255;
+	}
+	bench::require_root(argv[0]);
+	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
+	if (!bench::raise_descriptor_limit(o.clients + 256)) {
+		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.clients + 256);
+		return 1;
+	}
+	signal(SIGPIPE, SIG_IGN);
+	tt::Account account = bench::make_account("tvmem");
+	tt::Server server;
+	if (!bench::start_server_binary(account, o.server, &server)) {
+		fprintf(stderr, "%s: the server did not start\n", argv[0]);
+		tt::remove_account(account);
+		return 1;
+	}
+	bool ok = true;
+	bench::Memory idle_server, loaded_server;
+	usleep(SETTLE_MS * 1000);
+	ok = bench::read_memory(server.proc.pid, &idle_server);
+	bench::Memory modes[3];
+	const char *mode_names[3] = {"api", "log", "cli"};
+	for (int m = 0; m < 3 && ok; m++) {
+		for (long r = 0; r < o.repetitions && ok; r++) {
+			bench::Memory one;
+			ok = measure_session(account, o.server, mode_names[m], bench::format("%s%ld", mode_names[m], r), &one);
+			keep_largest(&modes[m], one);
+		}
+	}
+	std::vector<int> clients;
+	ok = ok && bench::login_clients(server.socket_path, (int)o.clients, "user", &clients);
+	usleep(SETTLE_MS * 1000);
+	ok = ok && bench::read_memory(server.proc.pid, &loaded_server);
+	bench::close_all(&clients);
+	bench::stop_server(&server);
+	tt::remove_account(account);
+	if (!ok) {
+		fprintf(stderr, "%s: a measurement failed\n", argv[0]);
+		return 1;
+	}
+
+	printf("Memory from /proc/PID/smaps_rollup: resident, proportional (Pss) and private (Private_Clean + "
+	       "Private_Dirty). Sessions are logged in and idle; the server's clients are logged in and idle.\n\n");
+	bench::Table t;
+	t.header = {"process", "resident", "proportional", "private", "target"};
+	t.rows.push_back(row("session, mode api", modes[0], "private under 1 MiB"));
+	t.rows.push_back(row("session, mode log", modes[1], "private under 1 MiB"));
+	t.rows.push_back(row("session, mode cli (pty)", modes[2], "-"));
+	t.rows.push_back(row("server, 0 clients", idle_server, "-"));
+	t.rows.push_back(row(bench::format("server, %ld clients", o.clients), loaded_server, "resident under 8 MiB"));
+	t.print();
+	printf("\nServer and sessions: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());
+	return 0;
+}

@@ -1,0 +1,55 @@
+#!/bin/sh
+# Runs the four benchmarks on a Release build in build-bench and writes their tables
+# (markdown, ready to paste into docs/performance.md) to standard output and to a file.
+#   scripts/bench.sh [output-file]        (default: build-bench/bench-results.md)
+# Extra arguments for one program: FANOUT_ARGS, LATENCY_ARGS, MEMORY_ARGS, LOGINS_ARGS.
+# Needs root: the benchmarks create throw-away accounts and start sshd and ngircd.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-bench"
+out=${1:-$build/bench-results.md}
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "bench.sh: run as root" >&2
+    exit 1
+fi
+
+sh "$root/scripts/install-deps.sh"
+sh "$root/scripts/install-bench-deps.sh"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+targets="tolvard tolvaradm fanout latency memory logins"
+# The server built with one write per recipient, where the build has it.
+if cmake --build "$build" --target help | grep -q 'tolvard-direct-sends'; then
+    targets="$targets tolvard-direct-sends"
+fi
+# shellcheck disable=SC2086
+cmake --build "$build" -j2 --target $targets
+
+busy=$(pgrep -af 'fuzz-|cc1plus|ctest' | grep -v "pgrep" || true)
+if [ -n "$busy" ]; then
+    echo "bench.sh: other heavy work is running; the figures will show it:" >&2
+    echo "$busy" | sed 's/^/    /' >&2
+fi
+
+mkdir -p "$(dirname "$out")"
+{
+    echo "Run on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)."
+    for program in fanout latency memory logins; do
+        case $program in
+        fanout) args=${FANOUT_ARGS:-} ;;
+        latency) args=${LATENCY_ARGS:-} ;;
+        memory) args=${MEMORY_ARGS:-} ;;
+        logins) args=${LOGINS_ARGS:-} ;;
+        esac
+        echo
+        echo "### $program"
+        echo
+        echo "\`build-bench/bench/$program${args:+ $args}\`"
+        echo
+        # shellcheck disable=SC2086
+        "$build/bench/$program" $args || echo "($program failed with status $?)"
+    done
+} | tee "$out"
+echo "bench.sh: tables written to $out" >&2
