@@ -12,7 +12,7 @@ const char *const key_kind_names[4] = {"RSA", "DSA", "ECDSA", "ED25519"};
 
 namespace {
 
-const char base64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char base64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 enum : unsigned char {
 	B64_SKIP = 64,

@@ -39,7 +39,7 @@ int add_span(EntryList *list, long end, unsigned int length)
 		void *p = realloc(list->items.get(), capacity * sizeof(EntrySpan));
 		if (p == nullptr)
 			return -1;
-		list->items.release();
+		(void)list->items.release();	// the block now lives at p
 		list->items.reset(static_cast<EntrySpan *>(p));
 		list->capacity = capacity;
 	}

@@ -143,7 +143,7 @@ int client_mode(const struct sockaddr_un *addr, const char *user_name)
 	}
 
 	// The system log keeps using the identity for the life of the process.
-	char *ident = static_cast<char *>(malloc(LOG_IDENT_SIZE));
+	static char *ident = static_cast<char *>(malloc(LOG_IDENT_SIZE));
 	if (ident == nullptr) {
 		perror("malloc");
 		exit(1);

@@ -5,7 +5,7 @@
 #include <libintl.h>
 
 #define TOLVAR_TEXT_DOMAIN "tolvar"
-#define _(s) gettext(s)
+#define _(s) gettext(s)	// NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): gettext's own name
 #define N_(s) (s)
 
 #endif
