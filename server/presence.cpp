@@ -21,7 +21,7 @@ bool other_session_of(const char *user, int fd)
 
 }  // namespace
 
-int handle_login(int fd, const LocalPacketView &packet)
+int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 {
 	LoginView login;
 	if (local_parse_login(packet, &login) < 0 || login.encoding.size() > LOCAL_ENCODING_MAX)
@@ -57,7 +57,7 @@ int handle_login(int fd, const LocalPacketView &packet)
 	return 0;
 }
 
-int handle_get_online_users(int fd, const LocalPacketView &packet)
+int handle_get_online_users(int fd, unsigned char *, const LocalPacketView &packet)
 {
 	if (!packet.payload.empty())
 		return -1;
@@ -85,8 +85,7 @@ void send_online_users(int fd)
 		index--;
 		local_packet_set_user_info(packet.get(), index, i, server.slots[i].user, server.slots[i].host);
 	}
-	if (client_send(fd, packet.get(), size) < 0)
-		syslog_perror("send_online_users: write to %d", fd);
+	client_send(fd, packet.get(), size, SEND_ONLINE_USERS, fd);
 }
 
 void logout_step(int fd, const char *user)
@@ -108,10 +107,9 @@ void broadcast_user_state(const char *user, bool online, const fd_set *set, int 
 	}
 	if (limit > SERVER_SLOT_COUNT)
 		limit = SERVER_SLOT_COUNT;
-	for (int i = 0; i < limit; i++) {
-		if (!FD_ISSET(i, set) || !client_is_recipient(i))
-			continue;
-		if (client_send(i, packet.get(), size) < 0)
-			syslog_perror("broadcast_user_state: to %d: write", i);
-	}
+	StagedPacket staged;
+	stage_packet(packet.get(), size, SEND_USER_STATE, -1, &staged);
+	for (int i = 0; i < limit; i++)
+		if (FD_ISSET(i, set) && client_is_recipient(i))
+			client_send_staged(i, &staged);
 }

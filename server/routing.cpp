@@ -24,32 +24,30 @@ bool is_everybody(std::string_view to_user)
 	return to_user == "GLOBAL" || to_user == "*";
 }
 
-// The receive-message packet as every recipient without conversion gets it: the sender's
-// name stamped in, bytes 0 of a plain text replaced by 0xFF. nullptr when out of memory.
-unsigned char *build_delivery(const char *sender, const MessageView &m, size_t *size)
+// Turns a post-message packet into the receive-message packet that every recipient without
+// conversion gets, in place: type 4, the sender's name stamped in, both names zero-filled
+// after their NUL, bytes 0 of a plain text replaced by 0xFF, nothing after the text but the
+// reserved bytes. The parsed packet holds at least that many bytes. Returns its size.
+size_t make_delivery(unsigned char *p, const char *sender, const MessageView &m)
 {
-	unsigned char *p = local_packet_new(LOCAL_PACKET_RECEIVE_MESSAGE, MESSAGE_RECORD_FIXED_SIZE + m.text.size(), size);
-	if (p == nullptr)
-		return nullptr;
+	char to[LOCAL_NAME_FIELD];
+	local_copy_name(to, sizeof to, m.to_user, LOCAL_NAME_FIELD - 1);
+	uint64_t length = 8 + MESSAGE_RECORD_FIXED_SIZE + m.text.size();
+	int32_t type = LOCAL_PACKET_RECEIVE_MESSAGE;
+	int32_t reserved = 0;
+	memcpy(p, &length, sizeof length);
+	memcpy(p + LOCAL_PACKET_LENGTH_SIZE, &type, sizeof type);
 	local_copy_name(reinterpret_cast<char *>(p + PACKET_FROM_USER), LOCAL_NAME_FIELD, sender, LOCAL_NAME_FIELD - 1);
-	local_copy_name(reinterpret_cast<char *>(p + PACKET_TO_USER), LOCAL_NAME_FIELD, m.to_user, LOCAL_NAME_FIELD - 1);
-	memcpy(p + PACKET_KIND, &m.kind, sizeof m.kind);
-	uint64_t text_length = m.text.size();
-	memcpy(p + PACKET_TEXT_LENGTH, &text_length, sizeof text_length);
+	memcpy(p + PACKET_TO_USER, to, sizeof to);
+	memcpy(p + PACKET_KIND + sizeof m.kind, &reserved, sizeof reserved);
 	unsigned char *text = p + PACKET_TEXT;
-	memcpy(text, m.text.data(), m.text.size());
 	if (m.kind == MESSAGE_KIND_PLAIN) {
 		for (size_t i = 0; i < m.text.size(); i++)
 			if (text[i] == 0)
 				text[i] = 0xFF;
 	}
-	return p;
-}
-
-void send_message(int from, int to, const void *packet, size_t size)
-{
-	if (client_send(to, packet, size) < 0)
-		syslog_perror("dispatch_message: from %d to %d: write", from, to);
+	memset(text + m.text.size(), 0, LOCAL_PACKET_RESERVED_SIZE);
+	return (size_t)length + LOCAL_PACKET_LENGTH_SIZE;
 }
 
 // Converts text into a new record whose text never exceeds what one packet can carry.
@@ -103,15 +101,17 @@ MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
 
 // Sends recipient to the plain text of delivery converted from one encoding to the other;
 // when that cannot be done, logs why and sends delivery unconverted.
-void send_converted(int from, int to, unsigned char *delivery, size_t size, const char *from_encoding,
-		    const char *to_encoding)
+void send_converted(int from, int to, StagedPacket *delivery, const char *from_encoding, const char *to_encoding)
 {
+	const unsigned char *bytes = delivery->bytes;
 	uint64_t text_length;
-	memcpy(&text_length, delivery + PACKET_TEXT_LENGTH, sizeof text_length);
+	memcpy(&text_length, bytes + PACKET_TEXT_LENGTH, sizeof text_length);
 	MallocPtr<MessageRecord> rec;
 	iconv_t cd = iconv_open(to_encoding, from_encoding);
 	if (cd != (iconv_t)-1) {
-		rec.reset(convert_text(cd, reinterpret_cast<char *>(delivery + PACKET_TEXT), (size_t)text_length));
+		// iconv's input is not const, but it only reads it.
+		rec.reset(convert_text(cd, const_cast<char *>(reinterpret_cast<const char *>(bytes + PACKET_TEXT)),
+				       (size_t)text_length));
 		int saved = errno;
 		iconv_close(cd);
 		errno = saved;
@@ -119,11 +119,11 @@ void send_converted(int from, int to, unsigned char *delivery, size_t size, cons
 	if (rec == nullptr) {
 		syslog_perror("dispatch_message: failed to convert text encoding from %s to %s", from_encoding,
 			      to_encoding);
-		send_message(from, to, delivery, size);
+		client_send_staged(to, delivery);
 		return;
 	}
-	memcpy(rec->from_user, delivery + PACKET_FROM_USER, LOCAL_NAME_FIELD);
-	memcpy(rec->to_user, delivery + PACKET_TO_USER, LOCAL_NAME_FIELD);
+	memcpy(rec->from_user, bytes + PACKET_FROM_USER, LOCAL_NAME_FIELD);
+	memcpy(rec->to_user, bytes + PACKET_TO_USER, LOCAL_NAME_FIELD);
 	rec->kind = MESSAGE_KIND_PLAIN;
 	rec->reserved = 0;
 	size_t converted_size;
@@ -133,7 +133,7 @@ void send_converted(int from, int to, unsigned char *delivery, size_t size, cons
 		return;
 	}
 	rec.reset();
-	send_message(from, to, converted.get(), converted_size);
+	client_send(to, converted.get(), converted_size, SEND_DELIVERY, from);
 }
 
 void send_user_not_found(int fd, std::string_view to_user)
@@ -144,12 +144,11 @@ void send_user_not_found(int fd, std::string_view to_user)
 		syslog(LOG_ERR, "dispatch_message: out of memory");
 		return;
 	}
-	if (client_send(fd, packet.get(), size) < 0)
-		syslog_perror("dispatch_message: write");
+	client_send(fd, packet.get(), size, SEND_NOT_FOUND, fd);
 }
 
-// Delivers one posted message from connection d.
-void dispatch_message(int d, const MessageView &m)
+// Delivers one posted message from connection d; its packet becomes the delivery.
+void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 {
 	const ClientSlot *sender_slot = &server.slots[d];
 	if (sender_slot->user[0] == '\0') {
@@ -159,13 +158,10 @@ void dispatch_message(int d, const MessageView &m)
 	char sender[LOCAL_NAME_FIELD];
 	memcpy(sender, sender_slot->user, sizeof sender);
 	const char *sender_encoding = sender_slot->encoding;
-	size_t size;
-	MallocPtr<unsigned char> delivery(build_delivery(sender, m, &size));
-	if (delivery == nullptr) {
-		syslog(LOG_ERR, "dispatch_message: out of memory");
-		return;
-	}
 	bool everybody = is_everybody(m.to_user);
+	// One delivery packet for all: built where the post arrived, staged once.
+	StagedPacket delivery;
+	stage_packet(packet, make_delivery(packet, sender, m), SEND_DELIVERY, d, &delivery);
 	bool delivered = false;
 	for (int i = 0; i <= server.highest_fd; i++) {
 		if (!client_is_recipient(i))
@@ -178,22 +174,21 @@ void dispatch_message(int d, const MessageView &m)
 		const char *encoding = server.slots[i].encoding;
 		if (i != d && sender_encoding != nullptr && m.kind == MESSAGE_KIND_PLAIN && encoding != nullptr &&
 		    strcmp(sender_encoding, encoding) != 0)
-			send_converted(d, i, delivery.get(), size, sender_encoding, encoding);
+			send_converted(d, i, &delivery, sender_encoding, encoding);
 		else
-			send_message(d, i, delivery.get(), size);
+			client_send_staged(i, &delivery);
 	}
-	delivery.reset();
 	if (!delivered && !FD_ISSET(d, &server.failed))
 		send_user_not_found(d, m.to_user);
 }
 
 }  // namespace
 
-int handle_post_message(int fd, const LocalPacketView &packet)
+int handle_post_message(int fd, unsigned char *bytes, const LocalPacketView &packet)
 {
 	MessageView m;
 	if (packet.type != LOCAL_PACKET_POST_MESSAGE || local_parse_message(packet, &m) < 0)
 		return -1;
-	dispatch_message(fd, m);
+	dispatch_message(fd, bytes, m);
 	return 0;
 }

@@ -1,11 +1,12 @@
 // What the parts of the server share: the connection table, the client set, the error logger
-// and the one way to send a packet to a client.
+// and the one way to send packets to clients.
 #ifndef TOLVAR_SERVER_SERVER_INTERNAL_H
 #define TOLVAR_SERVER_SERVER_INTERNAL_H
 
 #include <sys/select.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "server/local-protocol.h"
@@ -13,6 +14,15 @@
 constexpr int SERVER_MAX_CLIENT_FD = 1023;	// highest descriptor a client may have
 constexpr int SERVER_SLOT_COUNT = SERVER_MAX_CLIENT_FD + 1;
 constexpr int SERVER_IO_TIMEOUT_SECONDS = 2;	// send and receive time-out of every client
+constexpr int SEND_QUEUE_RANGES = 8;
+
+// What a client is owed in this pass of the loop: ranges of the shared outbox, in order.
+struct SendQueue {
+	uint32_t start[SEND_QUEUE_RANGES];
+	uint32_t size[SEND_QUEUE_RANGES];
+	int ranges;
+	size_t sent;	// bytes of the ranges that have gone out already
+};
 
 // One connection, indexed by its descriptor (the connection id that clients see).
 struct ClientSlot {
@@ -20,6 +30,7 @@ struct ClientSlot {
 	char host[LOCAL_HOST_FIELD];
 	char *encoding;			// owned; nullptr when the login gave none
 	LocalPacketReader reader;
+	SendQueue queue;
 };
 
 // The one server of this process.
@@ -27,6 +38,7 @@ struct ServerState {
 	ClientSlot slots[SERVER_SLOT_COUNT];
 	fd_set clients;		// connected clients (the listening socket is not among them)
 	fd_set failed;		// clients whose last write failed: sent nothing more, closed soon
+	fd_set queued;		// clients with a non-empty send queue
 	int listen_fd;
 	int highest_fd;		// largest of listen_fd and every client descriptor
 	bool closed_in_pass;	// a connection closed since the highest descriptor was computed
@@ -38,29 +50,69 @@ extern ServerState server;
 // the formatted message is cut at 256 bytes. errno is left as it was.
 void syslog_perror(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// --- sending (send-queue.cpp) ---
+//
+// Within one pass of the loop, every packet for clients is staged once in a shared outbox and
+// each recipient queues the ranges of it that it is owed; the end of the pass sends every
+// recipient all its bytes in one write. Each recipient receives exactly the bytes, in exactly
+// the order, that one write per packet would have given it. A client whose write fails, or
+// that has not taken its bytes within one send time-out, is put among the failed clients: it
+// is sent nothing more (so it never gets a partial packet followed by more bytes) and is
+// closed at the end of the pass. Packets too big for the outbox are written directly, after
+// what the recipient is already owed.
+
+// What a failed send is logged as.
+enum SendWhat : uint8_t {
+	SEND_DELIVERY,		// "dispatch_message: from %d to %d: write"
+	SEND_NOT_FOUND,		// "dispatch_message: write"
+	SEND_ONLINE_USERS,	// "send_online_users: write to %d"
+	SEND_USER_STATE,	// "broadcast_user_state: to %d: write"
+};
+
+// A packet staged for any number of recipients. bytes is the caller's packet, which must stay
+// valid until the last client_send_staged for it.
+struct StagedPacket {
+	const unsigned char *bytes;
+	size_t size;
+	uint32_t offset;	// position in the outbox
+	uint32_t generation;	// the outbox's generation when staged; 0: written directly
+	SendWhat what;
+	int from;		// the sending connection (SEND_DELIVERY)
+};
+
+void stage_packet(const void *packet, size_t size, SendWhat what, int from, StagedPacket *out);
+// Queues a staged packet for client fd (nothing for a failed client).
+void client_send_staged(int fd, StagedPacket *packet);
+// Stages and queues a packet for one client.
+void client_send(int fd, const void *packet, size_t size, SendWhat what, int from);
+// Sends everything queued to every client.
+void flush_send_queues();
+// Settles fd's queue before it is closed: sent when it can be, else dropped.
+void settle_send_queue(int fd);
+void send_queue_init(SendQueue *queue);
+
 // --- connection table (connections.cpp) ---
 
-// An empty slot: no user, no encoding, idle reader.
+// An empty slot: no user, no encoding, idle reader, nothing queued.
 void slot_init(ClientSlot *slot);
 // Whether fd is a connected client with a user name that may still be written to.
 bool client_is_recipient(int fd);
 // The user name of a slot as a view.
 std::string_view slot_user(int fd);
-// Writes the whole packet to client fd within one send time-out. A failure (an error, or the
-// time-out with the packet only partly sent) puts fd among the failed clients, who are sent
-// nothing more and are closed by close_failed_clients. Returns 0, or -1 with errno.
-int client_send(int fd, const void *packet, size_t size);
 // The closing procedure: close fd, leave the client set, logout step, free the slot.
 void close_client(int fd);
-// Closes every failed client, and those that fail while they are being announced offline.
-void close_failed_clients();
-// Recomputes the highest descriptor after a pass in which a connection closed.
-void recompute_highest_fd();
+// The end of a pass of the loop: sends what is queued, closes every failed client (and those
+// that fail while they are announced offline), recomputes the highest descriptor when a
+// connection closed.
+void server_end_pass();
+// Hands one whole packet from client fd to its handler; malformed and unknown packets are
+// logged and dropped. The handler may rewrite the packet in place; the caller still owns it.
+void server_handle_packet(int fd, unsigned char *packet);
 
 // --- login and presence (presence.cpp); each returns -1 for a malformed packet ---
 
-int handle_login(int fd, const LocalPacketView &packet);
-int handle_get_online_users(int fd, const LocalPacketView &packet);
+int handle_login(int fd, unsigned char *bytes, const LocalPacketView &packet);
+int handle_get_online_users(int fd, unsigned char *bytes, const LocalPacketView &packet);
 // Sends the list of logged-in sessions to fd.
 void send_online_users(int fd);
 // The presence part of closing fd: offline announcement when user was its last session.
@@ -71,6 +123,7 @@ void broadcast_user_state(const char *user, bool online, const fd_set *set, int 
 
 // --- message routing (routing.cpp) ---
 
-int handle_post_message(int fd, const LocalPacketView &packet);
+// Delivers the message of a post-message packet; its bytes become the delivery in place.
+int handle_post_message(int fd, unsigned char *bytes, const LocalPacketView &packet);
 
 #endif

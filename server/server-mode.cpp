@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,12 +29,19 @@ constexpr unsigned int SELECT_FAILURE_PAUSE = 2;
 constexpr unsigned int OUT_OF_DESCRIPTORS_PAUSE = 1;
 constexpr size_t PID_LINE_SIZE = 16;
 constexpr size_t LOG_MESSAGE_SIZE = 256;
+#ifdef TOLVAR_DIRECT_SENDS
+constexpr int PACKETS_PER_PASS = 1;
+#else
+// Packets served from one client in one pass while more are waiting: what lets the pass join
+// many deliveries into one write per recipient, bounded so the other clients still get served.
+constexpr int PACKETS_PER_PASS = 64;
+#endif
 
 // The packets a client may send, indexed by type.
 struct PacketHandler {
 	int32_t type;
 	const char *name;
-	int (*handle)(int fd, const LocalPacketView &packet);
+	int (*handle)(int fd, unsigned char *bytes, const LocalPacketView &packet);
 };
 
 const PacketHandler packet_handlers[] = {
@@ -154,8 +162,9 @@ void accept_client(int ready)
 		server.highest_fd = fd;
 }
 
-// Hands one whole packet to its handler; malformed and unknown packets are logged and dropped.
-void dispatch_packet(int fd, const unsigned char *packet)
+}  // namespace
+
+void server_handle_packet(int fd, unsigned char *packet)
 {
 	LocalPacketView view;
 	if (local_packet_open(packet, &view) < 0) {
@@ -169,22 +178,36 @@ void dispatch_packet(int fd, const unsigned char *packet)
 		return;
 	}
 	const PacketHandler &h = packet_handlers[view.type];
-	if (h.handle(fd, view) < 0)
+	if (h.handle(fd, packet, view) < 0)
 		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h.name,
 		       (unsigned long long)view.length);
 }
 
-void serve_client(int fd)
+namespace {
+
+// Whether the next packet of fd can be read now without waiting: the whole length field, or
+// more of the body that the reader is assembling.
+bool more_input(int fd)
+{
+	int n = 0;
+	if (ioctl(fd, FIONREAD, &n) < 0)
+		return false;
+	const LocalPacketReader &reader = server.slots[fd].reader;
+	return reader.buffer != nullptr ? n > 0 : (size_t)n >= LOCAL_PACKET_LENGTH_SIZE;
+}
+
+// Reads (part of) one packet of fd and handles it; false when the connection was closed.
+bool serve_client(int fd)
 {
 	GetPacketOut out = {};
 	int r = get_local_packet(fd, &out, &server.slots[fd].reader);
 	switch (r) {
 	case GET_PACKET_OK:
-		dispatch_packet(fd, out.packet);
+		server_handle_packet(fd, out.packet);
 		free(out.packet);
-		return;
+		return true;
 	case GET_PACKET_INCOMPLETE:
-		return;
+		return true;
 	case GET_PACKET_EOF:
 		syslog(LOG_INFO, "client fd %d EOF", fd);
 		break;
@@ -205,6 +228,7 @@ void serve_client(int fd)
 		break;
 	}
 	close_client(fd);
+	return false;
 }
 
 [[noreturn]] void serve_forever()
@@ -229,14 +253,15 @@ void serve_client(int fd)
 			if (fd == server.listen_fd || !FD_ISSET(fd, &ready_set))
 				continue;
 			handled++;
-			// A client dropped earlier in this pass may still be marked ready.
-			if (!FD_ISSET(fd, &server.clients))
+			// A client closed earlier in this pass may still be marked ready; one whose write
+			// failed is closed at the end of the pass, unheard.
+			if (!FD_ISSET(fd, &server.clients) || FD_ISSET(fd, &server.failed))
 				continue;
-			serve_client(fd);
-			close_failed_clients();
+			for (int n = 0; n < PACKETS_PER_PASS && serve_client(fd); n++)
+				if (FD_ISSET(fd, &server.failed) || !more_input(fd))
+					break;
 		}
-		if (server.closed_in_pass)
-			recompute_highest_fd();
+		server_end_pass();
 	}
 }
 
@@ -273,6 +298,7 @@ int server_mode(const struct sockaddr_un *addr)
 
 	FD_ZERO(&server.clients);
 	FD_ZERO(&server.failed);
+	FD_ZERO(&server.queued);
 	for (ClientSlot &slot : server.slots)
 		slot_init(&slot);
 	server.listen_fd = fd;

@@ -1,0 +1,341 @@
+// Sending to clients: the shared outbox of one pass, each client's queue of ranges in it, and
+// the flush that gives every client its bytes in one write, within one send time-out in all.
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <syslog.h>
+
+#include "server/server-internal.h"
+
+namespace {
+
+#ifdef TOLVAR_DIRECT_SENDS
+// One write per recipient per packet, at once: the design before the outbox, kept for the
+// benchmarks' comparison.
+constexpr bool DIRECT_SENDS = true;
+#else
+constexpr bool DIRECT_SENDS = false;
+#endif
+
+// The outbox bounds what one pass holds for all recipients together: at most this many bytes
+// (so no recipient is ever owed more) and this many packets.
+constexpr size_t OUTBOX_BYTES = 256 * 1024;
+constexpr size_t OUTBOX_PACKETS = 4096;
+
+// Where each staged packet lies, for the log line of a send that fails inside it.
+struct StagedRecord {
+	uint32_t offset;
+	SendWhat what;
+	int from;
+};
+
+unsigned char outbox[OUTBOX_BYTES];
+size_t outbox_used;
+StagedRecord staged[OUTBOX_PACKETS];
+size_t staged_count;
+uint32_t outbox_generation = 1;	// 0 marks a packet written directly
+int queued_count;
+int flush_fds[SERVER_SLOT_COUNT];
+struct pollfd waiting[SERVER_SLOT_COUNT];
+
+int64_t monotonic_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Logs a failed send to client to with the errno at the call, as the sending part words it.
+void log_send_failure(SendWhat what, int from, int to)
+{
+	switch (what) {
+	case SEND_DELIVERY:
+		syslog_perror("dispatch_message: from %d to %d: write", from, to);
+		return;
+	case SEND_NOT_FOUND:
+		syslog_perror("dispatch_message: write");
+		return;
+	case SEND_ONLINE_USERS:
+		syslog_perror("send_online_users: write to %d", to);
+		return;
+	case SEND_USER_STATE:
+		syslog_perror("broadcast_user_state: to %d: write", to);
+		return;
+	}
+}
+
+// Writes all of packet within one send time-out in all, however slowly the peer drains it:
+// a client that reads a few bytes now and then cannot hold the server longer than that.
+int send_within_timeout(int fd, const unsigned char *packet, size_t size)
+{
+	int64_t deadline = -1;
+	size_t done = 0;
+	while (done < size) {
+		ssize_t r = send(fd, packet + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+		if (r > 0) {
+			done += (size_t)r;
+			continue;
+		}
+		if (r == 0) {
+			errno = EPIPE;
+			return -1;
+		}
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN && errno != EWOULDBLOCK)
+			return -1;
+		int64_t now = monotonic_ms();
+		if (deadline < 0)
+			deadline = now + SERVER_IO_TIMEOUT_SECONDS * 1000;
+		if (now >= deadline) {
+			errno = EAGAIN;
+			return -1;
+		}
+		struct pollfd pfd = {fd, POLLOUT, 0};
+		int p = poll(&pfd, 1, (int)(deadline - now));
+		if (p < 0 && errno != EINTR)
+			return -1;
+		if (p == 0) {
+			errno = EAGAIN;
+			return -1;
+		}
+		// Writable, hung up or in error: the next send tells which.
+	}
+	return 0;
+}
+
+// The staged packet that holds the next byte fd is owed.
+const StagedRecord *record_at(const SendQueue *q)
+{
+	size_t skip = q->sent;
+	uint32_t at = q->start[0];
+	for (int r = 0; r < q->ranges; r++) {
+		if (skip < q->size[r]) {
+			at = q->start[r] + (uint32_t)skip;
+			break;
+		}
+		skip -= q->size[r];
+	}
+	size_t lo = 0, hi = staged_count;	// the last record whose offset is <= at
+	while (hi - lo > 1) {
+		size_t mid = lo + (hi - lo) / 2;
+		if (staged[mid].offset <= at)
+			lo = mid;
+		else
+			hi = mid;
+	}
+	return &staged[lo];
+}
+
+void clear_queue(int fd)
+{
+	send_queue_init(&server.slots[fd].queue);
+	if (FD_ISSET(fd, &server.queued)) {
+		FD_CLR(fd, &server.queued);
+		queued_count--;
+	}
+}
+
+// fd's send failed with err: logged as the packet it failed in, then nothing more for fd.
+void fail_queued(int fd, int err)
+{
+	const StagedRecord *rec = record_at(&server.slots[fd].queue);
+	errno = err;
+	log_send_failure(rec->what, rec->from, fd);
+	clear_queue(fd);
+	FD_SET(fd, &server.failed);
+}
+
+// Sends fd what it is owed without waiting: 1 when all has gone, 0 when the socket is full,
+// -1 with errno on an error.
+int send_queue_step(int fd)
+{
+	SendQueue *q = &server.slots[fd].queue;
+	for (;;) {
+		struct iovec iov[SEND_QUEUE_RANGES];
+		int n = 0;
+		size_t skip = q->sent;
+		for (int r = 0; r < q->ranges; r++) {
+			if (skip >= q->size[r]) {
+				skip -= q->size[r];
+				continue;
+			}
+			iov[n].iov_base = outbox + q->start[r] + skip;
+			iov[n].iov_len = q->size[r] - skip;
+			skip = 0;
+			n++;
+		}
+		if (n == 0)
+			return 1;
+		struct msghdr msg = {};
+		msg.msg_iov = iov;
+		msg.msg_iovlen = (size_t)n;
+		ssize_t w = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+		if (w > 0) {
+			q->sent += (size_t)w;
+			continue;
+		}
+		if (w == 0) {
+			errno = EPIPE;
+			return -1;
+		}
+		if (errno == EINTR)
+			continue;
+		return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+	}
+}
+
+// Sends each of fds its queue: all take what they can at once, then those still owed bytes
+// are waited for together, one send time-out in all from the first that had to wait.
+void flush_clients(const int *fds, int count)
+{
+	int n = 0;
+	for (int i = 0; i < count; i++) {
+		int fd = fds[i];
+		int r = send_queue_step(fd);
+		if (r > 0)
+			clear_queue(fd);
+		else if (r < 0)
+			fail_queued(fd, errno);
+		else
+			waiting[n++] = {fd, POLLOUT, 0};
+	}
+	int64_t deadline = monotonic_ms() + SERVER_IO_TIMEOUT_SECONDS * 1000;
+	while (n > 0) {
+		int64_t left = deadline - monotonic_ms();
+		int p = left > 0 ? poll(waiting, (nfds_t)n, (int)left) : 0;
+		if (p < 0 && errno == EINTR)
+			continue;
+		if (p <= 0) {
+			// Out of time (or poll itself failed): nobody still waiting gets more.
+			int err = p == 0 ? EAGAIN : errno;
+			for (int i = 0; i < n; i++)
+				fail_queued(waiting[i].fd, err);
+			return;
+		}
+		int kept = 0;
+		for (int i = 0; i < n; i++) {
+			int fd = waiting[i].fd;
+			int r = waiting[i].revents != 0 ? send_queue_step(fd) : 0;
+			if (r > 0)
+				clear_queue(fd);
+			else if (r < 0)
+				fail_queued(fd, errno);
+			else
+				waiting[kept++] = {fd, POLLOUT, 0};
+		}
+		n = kept;
+	}
+}
+
+void flush_one(int fd)
+{
+	flush_clients(&fd, 1);
+}
+
+void outbox_reset()
+{
+	outbox_used = 0;
+	staged_count = 0;
+	outbox_generation++;
+	if (outbox_generation == 0)
+		outbox_generation = 1;
+}
+
+// Queues size bytes at offset of the outbox for fd, joined to its last range when they follow it.
+void queue_range(int fd, uint32_t offset, uint32_t size)
+{
+	SendQueue *q = &server.slots[fd].queue;
+	if (q->ranges > 0 && q->start[q->ranges - 1] + q->size[q->ranges - 1] == offset) {
+		q->size[q->ranges - 1] += size;
+		return;
+	}
+	if (q->ranges == SEND_QUEUE_RANGES) {
+		flush_one(fd);
+		if (FD_ISSET(fd, &server.failed))
+			return;
+	}
+	q->start[q->ranges] = offset;
+	q->size[q->ranges] = size;
+	q->ranges++;
+	if (!FD_ISSET(fd, &server.queued)) {
+		FD_SET(fd, &server.queued);
+		queued_count++;
+	}
+}
+
+}  // namespace
+
+void send_queue_init(SendQueue *queue)
+{
+	queue->ranges = 0;
+	queue->sent = 0;
+}
+
+void stage_packet(const void *packet, size_t size, SendWhat what, int from, StagedPacket *out)
+{
+	out->bytes = static_cast<const unsigned char *>(packet);
+	out->size = size;
+	out->offset = 0;
+	out->generation = 0;
+	out->what = what;
+	out->from = from;
+	if (DIRECT_SENDS || size > OUTBOX_BYTES)
+		return;
+	if (OUTBOX_BYTES - outbox_used < size || staged_count == OUTBOX_PACKETS)
+		flush_send_queues();
+	memcpy(outbox + outbox_used, packet, size);
+	staged[staged_count++] = {(uint32_t)outbox_used, what, from};
+	out->offset = (uint32_t)outbox_used;
+	out->generation = outbox_generation;
+	outbox_used += size;
+}
+
+void client_send_staged(int fd, StagedPacket *packet)
+{
+	if (FD_ISSET(fd, &server.failed))
+		return;
+	if (packet->generation == 0) {
+		// After what fd is owed already, straight to the socket.
+		if (FD_ISSET(fd, &server.queued))
+			flush_one(fd);
+		if (FD_ISSET(fd, &server.failed))
+			return;
+		if (send_within_timeout(fd, packet->bytes, packet->size) < 0) {
+			log_send_failure(packet->what, packet->from, fd);
+			FD_SET(fd, &server.failed);
+		}
+		return;
+	}
+	// The outbox was emptied since the packet was staged: stage it again.
+	if (packet->generation != outbox_generation)
+		stage_packet(packet->bytes, packet->size, packet->what, packet->from, packet);
+	queue_range(fd, packet->offset, (uint32_t)packet->size);
+}
+
+void client_send(int fd, const void *packet, size_t size, SendWhat what, int from)
+{
+	StagedPacket staged_packet;
+	stage_packet(packet, size, what, from, &staged_packet);
+	client_send_staged(fd, &staged_packet);
+}
+
+void flush_send_queues()
+{
+	int n = 0;
+	for (int fd = 0; fd < SERVER_SLOT_COUNT && n < queued_count; fd++)
+		if (FD_ISSET(fd, &server.queued))
+			flush_fds[n++] = fd;
+	flush_clients(flush_fds, n);
+	outbox_reset();
+}
+
+void settle_send_queue(int fd)
+{
+	if (FD_ISSET(fd, &server.queued) && !FD_ISSET(fd, &server.failed))
+		flush_one(fd);
+	clear_queue(fd);
+}
