@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the local packet reader (in arbitrary pieces, over a real socket)
 // and to every parser, and checks that each view lies inside the packet it came from.
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,15 +76,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	size_t sent = 0;
 	bool shut = false;
 	for (;;) {
-		if (sent < size) {
+		// One call may read the length field and then the body: it must find a byte of the
+		// body waiting (or the end), as the server's readiness wait and time-out make sure.
+		size_t want = reader.buffer == nullptr ? LOCAL_PACKET_LENGTH_SIZE + 1 : 1;
+		int waiting = 0;
+		while (!shut && (ioctl(sv[1], FIONREAD, &waiting) < 0 || (size_t)waiting < want)) {
+			if (sent == size) {
+				shutdown(sv[0], SHUT_WR);	// the reader must see the end, never wait for more
+				shut = true;
+				break;
+			}
 			size_t n = size - sent < piece ? size - sent : piece;
 			if (write(sv[0], data + sent, n) != (ssize_t)n)
-				break;
+				abort();
 			sent += n;
-		}
-		if (sent == size && !shut) {
-			shutdown(sv[0], SHUT_WR);	// the reader must see the end, never wait for more
-			shut = true;
 		}
 		GetPacketOut out = {};
 		int rc = get_local_packet(sv[1], &out, &reader);
