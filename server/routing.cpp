@@ -90,7 +90,7 @@ MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
 			errno = ENOMEM;
 			return nullptr;
 		}
-		rec.release();
+		(void)rec.release();	// the block now lives at grown
 		rec.reset(grown);
 		out = message_record_text(rec.get()) + used;
 		out_left = capacity - used;
@@ -108,7 +108,7 @@ void send_converted(int from, int to, StagedPacket *delivery, const char *from_e
 	memcpy(&text_length, bytes + PACKET_TEXT_LENGTH, sizeof text_length);
 	MallocPtr<MessageRecord> rec;
 	iconv_t cd = iconv_open(to_encoding, from_encoding);
-	if (cd != (iconv_t)-1) {
+	if (cd != (iconv_t)-1) {	// NOLINT(performance-no-int-to-ptr): iconv_open's failure value
 		// iconv's input is not const, but it only reads it.
 		rec.reset(convert_text(cd, const_cast<char *>(reinterpret_cast<const char *>(bytes + PACKET_TEXT)),
 				       (size_t)text_length));

@@ -22,7 +22,7 @@ constexpr bool DIRECT_SENDS = false;
 
 // The outbox bounds what one pass holds for all recipients together: at most this many bytes
 // (so no recipient is ever owed more) and this many packets.
-constexpr size_t OUTBOX_BYTES = 256 * 1024;
+constexpr size_t OUTBOX_BYTES = (size_t)256 * 1024;
 constexpr size_t OUTBOX_PACKETS = 4096;
 
 // Where each staged packet lies, for the log line of a send that fails inside it.
@@ -89,7 +89,7 @@ int send_within_timeout(int fd, const unsigned char *packet, size_t size)
 			return -1;
 		int64_t now = monotonic_ms();
 		if (deadline < 0)
-			deadline = now + SERVER_IO_TIMEOUT_SECONDS * 1000;
+			deadline = now + (int64_t)SERVER_IO_TIMEOUT_SECONDS * 1000;
 		if (now >= deadline) {
 			errno = EAGAIN;
 			return -1;
@@ -203,7 +203,7 @@ void flush_clients(const int *fds, int count)
 		else
 			waiting[n++] = {fd, POLLOUT, 0};
 	}
-	int64_t deadline = monotonic_ms() + SERVER_IO_TIMEOUT_SECONDS * 1000;
+	int64_t deadline = monotonic_ms() + (int64_t)SERVER_IO_TIMEOUT_SECONDS * 1000;
 	while (n > 0) {
 		int64_t left = deadline - monotonic_ms();
 		int p = left > 0 ? poll(waiting, (nfds_t)n, (int)left) : 0;
