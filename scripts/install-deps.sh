@@ -11,7 +11,7 @@ PACKAGES="
     googletest libgtest-dev libgmock-dev
     openssh-server openssh-client
     elinks xclip xvfb xauth tmux
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-tidy cppcheck valgrind
     passwd util-linux procps psmisc iproute2 locales
 "
 
