@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@
 #include "common/i18n.h"
 
 namespace {
+
+// Longest wait for the program's handshake while the server's packets are held back.
+constexpr int HANDSHAKE_WAIT_MS = 1000;
 
 // Process-wide state of the frontend.
 const char *api_user_name = "";
@@ -225,9 +229,13 @@ const LocalPacketRow local_packets[] = {
 
 void api_do_local_packet(int server_fd)
 {
-	// Until the program has shaken hands, the server's packets wait in the socket.
+	// Until the program has shaken hands, the server's packets wait in the socket. The wait
+	// (a second at most, so that the loop does not spin on the readable socket) ends as soon
+	// as the program's input arrives: a hello that comes just after the server's first
+	// packet is answered at once, not a second later.
 	if (api_version == 0) {
-		sleep(1);
+		struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+		poll(&input, 1, HANDSHAKE_WAIT_MS);
 		return;
 	}
 	GetPacketOut out = {nullptr, 0};
