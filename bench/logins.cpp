@@ -26,15 +26,17 @@ constexpr int TIMEOUT_MS = 20000;
 struct Options {
 	long logins = 50;
 	long repetitions = 1;
+	bool verbose = false;
 	std::string server;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-k K] [-r R] [--server PATH]\n"
+		"usage: %s [-k K] [-r R] [-v] [--server PATH]\n"
 		"  -k  logins of each kind per run, alternating (default 50)\n"
 		"  -r  runs, pooled (default 1)\n"
+		"  -v  print every login's times on standard error\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"Run as root.\n",
 		program);
@@ -209,11 +211,12 @@ int main(int argc, char **argv)
 		{nullptr, 0, nullptr, 0},
 	};
 	int opt;
-	while ((opt = getopt_long(argc, argv, "k:r:h", long_options, nullptr)) != -1) {
+	while ((opt = getopt_long(argc, argv, "k:r:vh", long_options, nullptr)) != -1) {
 		bool good = true;
 		switch (opt) {
 		case 'k': good = bench::parse_count(optarg, &o.logins); break;
 		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
+		case 'v': o.verbose = true; break;
 		case 'S': server_opt = optarg; break;
 		case 'h': usage(argv[0]); return 0;
 		default: good = false; break;
@@ -252,7 +255,8 @@ int main(int argc, char **argv)
 			plain.push_back(t);
 			api.push_back(a);
 			api_pass.push_back(pass);
-			if (getenv("BENCH_VERBOSE")) fprintf(stderr, "true %.1f api %.1f pass %.1f\n", t, a, pass);
+			if (o.verbose)
+				fprintf(stderr, "login %ld: true %.1f ms, api %.1f ms (PASS after %.1f ms)\n", i, t, a, pass);
 		}
 	}
 	tear_down(&s);
