@@ -471,6 +471,42 @@ bool read_memory(pid_t pid, Memory *out)
 	return any;
 }
 
+std::string private_by_mapping(pid_t pid)
+{
+	std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps"));
+	std::vector<std::pair<std::string, long>> sums;
+	std::string current = "[anonymous]";
+	for (std::string line; std::getline(in, line);) {
+		size_t colon = line.find(':');
+		bool field = colon != std::string::npos && colon < 20 && line.find(' ') > colon;
+		if (!field) {
+			// A mapping's first line: range perms offset dev inode [path]
+			std::istringstream words(line);
+			std::string range, perms, offset, dev, inode, path;
+			words >> range >> perms >> offset >> dev >> inode;
+			std::getline(words, path);
+			size_t start = path.find_first_not_of(' ');
+			current = start == std::string::npos ? "[anonymous]" : path.substr(start);
+			continue;
+		}
+		std::string key = line.substr(0, colon);
+		if (key != "Private_Clean" && key != "Private_Dirty")
+			continue;
+		long kib = atol(line.c_str() + colon + 1);
+		auto it = std::find_if(sums.begin(), sums.end(), [&](const auto &e) { return e.first == current; });
+		if (it == sums.end())
+			sums.push_back({current, kib});
+		else
+			it->second += kib;
+	}
+	std::sort(sums.begin(), sums.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+	std::string out;
+	for (const auto &e : sums)
+		if (e.second > 0)
+			out += format("  %6ld KiB  %s\n", e.second, e.first.c_str());
+	return out;
+}
+
 // ---- output ----
 
 void Table::print() const

@@ -94,6 +94,9 @@ struct Memory {
 };
 // Reads /proc/pid/smaps_rollup. False when it cannot be read.
 bool read_memory(pid_t pid, Memory *out);
+// Private memory per mapped file (or [heap], [stack], anonymous) from /proc/pid/smaps,
+// largest first, one "  KiB  name" line each.
+std::string private_by_mapping(pid_t pid);
 
 // ---- output ----
 

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int SETTLE_MS = 300;
+bool verbose = false;
 
 struct Options {
 	long clients = 1000;
@@ -27,9 +28,10 @@ struct Options {
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-c C] [-r R] [--server PATH]\n"
+		"usage: %s [-c C] [-r R] [-v] [--server PATH]\n"
 		"  -c  logged-in clients for the loaded server (default 1000; at most 1000)\n"
 		"  -r  sessions started per mode; the table shows the largest figures (default 1)\n"
+		"  -v  print each process's private memory per mapping on standard error\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"Run as root.\n",
 		program);
@@ -49,9 +51,9 @@ void keep_largest(bench::Memory *acc, const bench::Memory &m)
 	acc->private_kib = std::max(acc->private_kib, m.private_kib);
 }
 
-// Starts a session of user in mode, waits until it is logged in and idle, and reads its memory.
-bool measure_session(const tt::Account &a, const std::string &exe, const std::string &mode, const std::string &user,
-		     bench::Memory *out)
+// Starts a session of user in mode and waits until it is logged in and idle.
+bool start_session(const tt::Account &a, const std::string &exe, const std::string &mode, const std::string &user,
+		   tt::Process *p)
 {
 	tt::Spec s;
 	s.argv = {tt::program_path(exe), "-c", user};
@@ -61,23 +63,50 @@ bool measure_session(const tt::Account &a, const std::string &exe, const std::st
 	s.gid = a.gid;
 	s.cwd = a.home;
 	s.pty = mode == "cli";
-	tt::Process p;
-	if (!tt::spawn(s, &p))
+	if (!tt::spawn(s, p))
 		return false;
 	bool ok = true;
 	if (mode == "api") {
 		bench::ApiStream in;
-		ok = bench::api_handshake(&p, &in, 10000);
+		ok = bench::api_handshake(p, &in, 10000);
 	}
 	ok = ok && tt::Syslog::instance().wait_for("user " + user + " login", -1, 10000);
 	// Let the frontend finish drawing (cli) and read what the server sent.
 	std::string screen;
-	tt::read_for(p.out, SETTLE_MS, &screen);
-	ok = ok && !p.wait(0) && bench::read_memory(p.pid, out);
-	if (!ok)
-		fprintf(stderr, "memory: the %s session did not come up\n", mode.c_str());
-	p.kill_now(SIGKILL);
-	p.wait(5000);
+	tt::read_for(p->out, SETTLE_MS, &screen);
+	if (!ok || p->wait(0)) {
+		fprintf(stderr, "memory: the %s session of %s did not come up\n", mode.c_str(), user.c_str());
+		return false;
+	}
+	return true;
+}
+
+bool measure(const tt::Process &p, const std::string &what, bench::Memory *largest)
+{
+	bench::Memory m;
+	if (!bench::read_memory(p.pid, &m))
+		return false;
+	keep_largest(largest, m);
+	if (verbose)
+		fprintf(stderr, "%s: private memory by mapping\n%s", what.c_str(), bench::private_by_mapping(p.pid).c_str());
+	return true;
+}
+
+// One session of mode alone (the server is then the only other process of the program,
+// so code that only sessions run counts as private), then a second one beside it, whose
+// private memory is what each further session costs.
+bool measure_mode(const tt::Account &a, const std::string &exe, const std::string &mode, long rep,
+		  bench::Memory *alone, bench::Memory *beside)
+{
+	tt::Process first, second;
+	bool ok = start_session(a, exe, mode, bench::format("%s%ldfirst", mode.c_str(), rep), &first) &&
+		  measure(first, "session " + mode + " alone", alone) &&
+		  start_session(a, exe, mode, bench::format("%s%ldsecond", mode.c_str(), rep), &second) &&
+		  measure(second, "session " + mode + " beside another", beside);
+	first.kill_now(SIGKILL);
+	second.kill_now(SIGKILL);
+	first.wait(5000);
+	second.wait(5000);
 	return ok;
 }
 
@@ -93,11 +122,12 @@ int main(int argc, char **argv)
 		{nullptr, 0, nullptr, 0},
 	};
 	int opt;
-	while ((opt = getopt_long(argc, argv, "c:r:h", long_options, nullptr)) != -1) {
+	while ((opt = getopt_long(argc, argv, "c:r:vh", long_options, nullptr)) != -1) {
 		bool good = true;
 		switch (opt) {
 		case 'c': good = bench::parse_count(optarg, &o.clients) && o.clients <= 1000; break;
 		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
+		case 'v': verbose = true; break;
 		case 'S': server_opt = optarg; break;
 		case 'h': usage(argv[0]); return 0;
 		default: good = false; break;
@@ -128,20 +158,16 @@ int main(int argc, char **argv)
 	bool ok = true;
 	bench::Memory idle_server, loaded_server;
 	usleep(SETTLE_MS * 1000);
-	ok = bench::read_memory(server.proc.pid, &idle_server);
-	bench::Memory modes[3];
+	ok = measure(server.proc, "server, 0 clients", &idle_server);
 	const char *mode_names[3] = {"api", "log", "cli"};
-	for (int m = 0; m < 3 && ok; m++) {
-		for (long r = 0; r < o.repetitions && ok; r++) {
-			bench::Memory one;
-			ok = measure_session(account, o.server, mode_names[m], bench::format("%s%ld", mode_names[m], r), &one);
-			keep_largest(&modes[m], one);
-		}
-	}
+	bench::Memory alone[3], beside[3];
+	for (int m = 0; m < 3 && ok; m++)
+		for (long r = 0; r < o.repetitions && ok; r++)
+			ok = measure_mode(account, o.server, mode_names[m], r, &alone[m], &beside[m]);
 	std::vector<int> clients;
 	ok = ok && bench::login_clients(server.socket_path, (int)o.clients, "user", &clients);
 	usleep(SETTLE_MS * 1000);
-	ok = ok && bench::read_memory(server.proc.pid, &loaded_server);
+	ok = ok && measure(server.proc, bench::format("server, %ld clients", o.clients), &loaded_server);
 	bench::close_all(&clients);
 	bench::stop_server(&server);
 	tt::remove_account(account);
@@ -151,12 +177,17 @@ int main(int argc, char **argv)
 	}
 
 	printf("Memory from /proc/PID/smaps_rollup: resident, proportional (Pss) and private (Private_Clean + "
-	       "Private_Dirty). Sessions are logged in and idle; the server's clients are logged in and idle.\n\n");
+	       "Private_Dirty), the largest of %ld runs. Sessions are logged in and idle, alone or beside another session "
+	       "of the same mode; the server's clients are logged in and idle.\n\n",
+	       o.repetitions);
 	bench::Table t;
 	t.header = {"process", "resident", "proportional", "private", "target"};
-	t.rows.push_back(row("session, mode api", modes[0], "private under 1 MiB"));
-	t.rows.push_back(row("session, mode log", modes[1], "private under 1 MiB"));
-	t.rows.push_back(row("session, mode cli (pty)", modes[2], "-"));
+	for (int m = 0; m < 3; m++) {
+		const char *target = m < 2 ? "private under 1 MiB" : "-";
+		std::string what = bench::format("session, mode %s%s", mode_names[m], m == 2 ? " (pty)" : "");
+		t.rows.push_back(row(what + ", alone", alone[m], target));
+		t.rows.push_back(row(what + ", beside another", beside[m], target));
+	}
 	t.rows.push_back(row("server, 0 clients", idle_server, "-"));
 	t.rows.push_back(row(bench::format("server, %ld clients", o.clients), loaded_server, "resident under 8 MiB"));
 	t.print();
