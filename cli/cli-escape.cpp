@@ -183,14 +183,31 @@ const char *cli_escape_name(std::string_view name, char *out, size_t size)
 	if (size == 0)
 		return out;
 	out[0] = '\0';
-	FILE *f = fmemopen(out, size, "w");
+	char *text = nullptr;
+	size_t len = 0;
+	FILE *f = open_memstream(&text, &len);
 	if (f == nullptr)
 		return out;
-	setvbuf(f, nullptr, _IONBF, 0);
-	SafeTextOptions o = {false, false, true, false, cli_term_charset(), nullptr};
+	TermCharset charset = cli_term_charset();
+	SafeTextOptions o = {false, false, true, false, charset, nullptr};
 	SafeTextState st;
 	cli_write_safe(f, reinterpret_cast<const unsigned char *>(name.data()), name.size(), false, o, &st);
-	fclose(f);
-	out[size - 1] = '\0';
+	if (fclose(f) != 0) {
+		free(text);
+		return out;
+	}
+	size_t n = len < size - 1 ? len : size - 1;
+	// A cut falls before a UTF-8 character it would split: its first bytes alone, continuation
+	// bytes from 0x80 on among them, are what the escaping keeps off the terminal.
+	if (n < len && charset == TERM_CHARSET_UTF8) {
+		size_t start = n;
+		while (start > 0 && ((unsigned char)text[start] & 0xc0) == 0x80)
+			start--;
+		if ((unsigned char)text[start] >= 0xc0)
+			n = start;
+	}
+	memcpy(out, text, n);
+	out[n] = '\0';
+	free(text);
 	return out;
 }

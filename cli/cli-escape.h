@@ -44,7 +44,7 @@ void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_e
 constexpr size_t cli_escaped_size(size_t n) { return 4 * n + 1; }
 
 // A user name or host from the server, escaped into out (size bytes, NUL-terminated; cut
-// when too small). Returns out.
+// when too small, never inside a character). Returns out.
 const char *cli_escape_name(std::string_view name, char *out, size_t size);
 
 #endif

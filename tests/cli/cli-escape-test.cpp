@@ -136,6 +136,11 @@ TEST(CliEscape, NamesEscapeEveryControlByte)
 	EXPECT_EQ(std::string(cli_escape_name(worst, buf, sizeof buf)).size(), 31u * 4);
 	char tiny[6];
 	EXPECT_STREQ(cli_escape_name("abcdefgh", tiny, sizeof tiny), "abcde");
+	// A cut never leaves the first bytes of a character, whose continuation bytes a terminal
+	// reading 8-bit bytes could take for C1 controls.
+	EXPECT_STREQ(cli_escape_name("abc\xf3\x9f\x9d\x9dz", tiny, sizeof tiny), "abc");
+	EXPECT_STREQ(cli_escape_name("abcd\xc3\xa9", tiny, sizeof tiny), "abcd");
+	EXPECT_STREQ(cli_escape_name("abc\xc3\xa9", tiny, sizeof tiny), "abc\xc3\xa9");
 }
 
 TEST(CliEscape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
