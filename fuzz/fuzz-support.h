@@ -4,6 +4,7 @@
 #ifndef TOLVAR_FUZZ_FUZZ_SUPPORT_H
 #define TOLVAR_FUZZ_FUZZ_SUPPORT_H
 
+#include <sanitizer/common_interface_defs.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,13 +13,21 @@
 #include <cstring>
 #include <string>
 
-#define FUZZ_CHECK(c)                                                                 \
-	do {                                                                          \
-		if (!(c)) {                                                           \
-			fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #c); \
-			abort();                                                      \
-		}                                                                     \
+// The message goes where the sanitizers report, which stays open when libFuzzer closes the
+// target's standard error (-close_fd_mask).
+#define FUZZ_CHECK(c)                                                         \
+	do {                                                                  \
+		if (!(c))                                                     \
+			fuzz_invariant_failed(__FILE__, __LINE__, #c);        \
 	} while (0)
+
+[[noreturn]] inline void fuzz_invariant_failed(const char *file, int line, const char *what)
+{
+	char text[512];
+	snprintf(text, sizeof text, "invariant failed at %s:%d: %s", file, line, what);
+	__sanitizer_report_error_summary(text);
+	abort();
+}
 
 // A memory file put in the place of descriptor target (0 stdin, 1 stdout). The file's own
 // descriptor stays open so that it can be read back and emptied.
