@@ -1,0 +1,63 @@
+// One round of the soak run against a running server: a population of raw and api sessions
+// that post, fail and come back, a few clients that stop reading, then an orderly end in
+// which every message is accounted for and every session leaves.
+#ifndef TOLVAR_TESTS_SOAK_ROUND_H
+#define TOLVAR_TESTS_SOAK_ROUND_H
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/soak/soak-ledger.h"
+#include "tests/support/test-support.h"
+
+namespace soak {
+
+struct RoundConfig {
+	std::string title;
+	int sessions = 80;	// population kept up by reconnections
+	double seconds = 30;	// of random traffic and faults, after the first logins
+	double post_rate = 8;	// posts per second over all sessions
+	double fault_rate = 1;	// multiplies the fault rates (0: none)
+	int stalls = 2;		// clients that stop reading, besides the population
+};
+
+struct Figures {
+	uint64_t posts = 0, global_posts = 0, private_posts = 0, nobody_posts = 0, fill_posts = 0, end_markers = 0;
+	uint64_t unsent_posts = 0;	// posts whose sender went before they were wholly written
+	uint64_t deliveries = 0;	// messages received, over all sessions
+	uint64_t proven = 0;		// message and receiver pairs whose delivery was required and found
+	uint64_t started_raw = 0, started_api = 0;
+	uint64_t raw_closes = 0, api_closes = 0, api_hard_closes = 0, kills = 0;
+	uint64_t drops = 0;
+	double drop_delay_min = 0, drop_delay_max = 0;	// seconds from stopping to read until dropped
+	uint64_t survivors = 0;
+	long peak_rss_kb = 0;
+	double traffic_seconds = 0;
+};
+
+// What all rounds share: the account, the running server, the random source and the faults.
+struct Context {
+	tt::Account account;
+	tt::Server *server = nullptr;
+	std::mt19937_64 rng;
+	Failures failures;
+	int next_session_id = 1;
+	int next_stall = 1;
+};
+
+// Runs one round to its end. False when it had to stop early (the server went, or the
+// population never came up); the reason is among ctx->failures.
+bool run_round(Context *ctx, const RoundConfig &cfg, Figures *fig);
+
+void print_figures(const RoundConfig &cfg, const Figures &fig);
+
+// The server's open descriptors, or -1.
+int count_fds(pid_t pid);
+// Rss and Private_Dirty in KiB from /proc/PID/smaps_rollup; false when unreadable.
+bool read_memory(pid_t pid, long *rss_kb, long *private_dirty_kb);
+
+}  // namespace soak
+
+#endif
