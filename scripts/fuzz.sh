@@ -55,7 +55,11 @@ max_len_of() {
 if [ $# -gt 0 ]; then
     names="$*"
 else
-    names=$(echo "$TARGETS" | while read -r n len; do [ -n "$n" ] && echo "$n"; done)
+    names=$(echo "$TARGETS" | while read -r n len; do
+        if [ -n "$n" ]; then
+            echo "$n"
+        fi
+    done)
 fi
 
 # Runs one target; its log is $work/<name>.log, its findings $work/<name>-crash-... and so on.

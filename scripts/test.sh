@@ -26,5 +26,6 @@ run_build build
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_build build-sanitize -DTOLVAR_SANITIZE=ON
 ./scripts/lint.sh || status=1
+./scripts/fuzz.sh 30 || status=1
 
 exit $status
