@@ -4,11 +4,13 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -80,6 +82,33 @@ protected:
 		ASSERT_EQ(st::api_type(pass), 0x80);
 		// Our own announcement: after it the session has nothing more to do.
 		ASSERT_TRUE(st::api_read_type(parent_.out, 0x83, &state));
+		// Its check of the parent comes before the next wait: let it get there, or a parent
+		// killed at once would be noticed without any event.
+		ASSERT_TRUE(session_waits(5000));
+	}
+
+	// True once the session sleeps in its readiness wait (from /proc/PID/syscall).
+	bool session_waits(int timeout_ms)
+	{
+		auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+		std::string path = "/proc/" + std::to_string(session_pid_) + "/syscall";
+		while (Clock::now() < end) {
+			FILE *f = fopen(path.c_str(), "r");
+			long nr = -1;
+			if (f != nullptr) {
+				if (fscanf(f, "%ld", &nr) != 1)
+					nr = -1;
+				fclose(f);
+			}
+			if (nr == SYS_pselect6)
+				return true;
+#ifdef SYS_select
+			if (nr == SYS_select)
+				return true;
+#endif
+			usleep(1000);
+		}
+		return false;
 	}
 
 	tt::Account acct_;
