@@ -15,22 +15,23 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-sh "$root/scripts/install-deps.sh"
-sh "$root/scripts/install-bench-deps.sh"
+# Standard output carries the tables only; what the preparation says goes to standard error.
+sh "$root/scripts/install-deps.sh" >&2
+sh "$root/scripts/install-bench-deps.sh" >&2
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >&2
 targets="tolvard tolvaradm fanout latency memory logins"
 # The server built with one write per recipient, where the build has it.
 if cmake --build "$build" --target help | grep -q 'tolvard-direct-sends'; then
     targets="$targets tolvard-direct-sends"
 fi
 # shellcheck disable=SC2086
-cmake --build "$build" -j2 --target $targets
+cmake --build "$build" -j2 --target $targets >&2
 
 busy=$(pgrep -af 'fuzz-|cc1plus|ctest' | grep -v "pgrep" || true)
 if [ -n "$busy" ]; then
     echo "bench.sh: other heavy work is running; the figures will show it:" >&2
-    echo "$busy" | sed 's/^/    /' >&2
+    echo "$busy" | cut -c1-120 | sed 's/^/    /' >&2
 fi
 
 mkdir -p "$(dirname "$out")"
