@@ -381,8 +381,17 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 			break;
 		usleep(10000);
 	}
-	fprintf(stderr, "fanout: %s did not start; its log is in %s\n", exe.c_str(), peer->dir.c_str());
+	fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
 	return false;
+}
+
+// What the IRC server said, for a run that failed.
+void show_irc_log(const IrcPeer &peer)
+{
+	std::ifstream f(peer.dir + "/ngircd.log");
+	std::string line;
+	while (std::getline(f, line))
+		fprintf(stderr, "  ngircd: %s\n", line.c_str());
 }
 
 void stop_irc(IrcPeer *peer)
@@ -497,6 +506,7 @@ std::vector<RunResult> run_irc(const tt::Account &account, long n, const Options
 	std::vector<RunResult> results;
 	IrcPeer peer;
 	if (!start_irc(account, o.irc, &peer)) {
+		show_irc_log(peer);
 		stop_irc(&peer);
 		return results;
 	}
@@ -510,7 +520,7 @@ std::vector<RunResult> run_irc(const tt::Account &account, long n, const Options
 		for (long rep = 0; rep < o.repetitions; rep++)
 			results.push_back(run_with_sender(readers, Unit{0}, conns.back().fd, line, o));
 	} else {
-		fprintf(stderr, "fanout: see %s/ngircd.log\n", peer.dir.c_str());
+		show_irc_log(peer);
 	}
 	for (IrcConn &c : conns)
 		close(c.fd);
