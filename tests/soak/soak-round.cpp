@@ -36,6 +36,7 @@ constexpr uint32_t FILL_PAD = 32768;
 constexpr int64_t PROBE_EVERY_MS = 100;
 constexpr int64_t JOIN_LIMIT_MS = 90000;	// for the first logins of the whole population
 constexpr int64_t SETTLE_LIMIT_MS = 60000;	// for each step of the end
+constexpr int64_t PROGRESS_LIMIT_MS = 15000;	// for end markers, after the last one that came
 constexpr const char NOBODY[] = "nobody";	// a name that is never online
 
 int64_t now_ms()
@@ -479,7 +480,7 @@ void on_readable(Round &r, Session *s)
 		return;
 	if (got < 0)
 		fail(r, describe(*s) + ": " + fault);
-	if (!s->in.empty())
+	else if (!s->in.empty())
 		fail(r, describe(*s) + ": its stream ended inside a packet (" + std::to_string(s->in.size()) +
 			    " bytes of it)");
 	if (s->end == End::ALIVE) {
@@ -639,13 +640,20 @@ void step(Round &r)
 	sample(r, now);
 }
 
-// Turns until done() holds; false (and a failure naming what) after limit_ms.
-bool settle(Round &r, int64_t limit_ms, const char *what, const std::function<bool()> &done)
+// Turns until done() holds; false (and a failure naming what) after limit_ms in which
+// progress(), when given, stayed the same.
+bool settle(Round &r, int64_t limit_ms, const char *what, const std::function<bool()> &done,
+	    const std::function<size_t()> &progress = nullptr)
 {
 	int64_t end = now_ms() + limit_ms;
+	size_t last = progress ? progress() : 0;
 	while (!done()) {
 		if (r.server_gone)
 			return false;
+		if (progress && progress() != last) {
+			last = progress();
+			end = now_ms() + limit_ms;
+		}
 		if (now_ms() > end) {
 			fail(r, std::string("gave up waiting ") + what);
 			return false;
@@ -777,12 +785,20 @@ bool finish_round(Round &r)
 		r.fig->end_markers++;
 	}
 	// Messages of one sender arrive in order: its end marker comes after all its others.
-	bool drained = settle(r, SETTLE_LIMIT_MS, "for every end marker at every session", [&] {
-		for (Session *s : survivors)
-			if (s->end != End::ALIVE || s->ends_from.size() < survivors.size())
-				return false;
-		return true;
-	});
+	bool drained = settle(
+	    r, PROGRESS_LIMIT_MS, "for every end marker at every session",
+	    [&] {
+		    for (Session *s : survivors)
+			    if (s->end != End::ALIVE || s->ends_from.size() < survivors.size())
+				    return false;
+		    return true;
+	    },
+	    [&] {
+		    size_t n = 0;
+		    for (Session *s : survivors)
+			    n += s->ends_from.size();
+		    return n;
+	    });
 	if (!drained) {
 		for (Session *s : survivors)
 			if (s->end == End::ALIVE && s->ends_from.size() < survivors.size())
@@ -836,6 +852,7 @@ bool run_round(Context *ctx, const RoundConfig &cfg, Figures *fig)
 		r.slots[i].name = "u" + std::to_string(i / 2);
 		r.slots[i].steady = uniform(r, 0, 1) < STEADY_SHARE;
 		fill_slot(r, (int)i);
+		pump(r, 0);	// the first sessions read their announcements while the others start
 	}
 	for (int k = 0; k < cfg.stalls; k++) {
 		Session *s = new_session(r, Kind::RAW, "stall" + std::to_string(ctx->next_stall++));
