@@ -377,26 +377,26 @@ void on_message(Round &r, Session *s, const Event &ev)
 	m->receipts++;
 	const Session *from = r.by_id.at(sender);
 	std::string to = s->kind == Kind::API && m->to == "*" ? "GLOBAL" : m->to;
-	std::string where = describe(*s) + ": message " + std::to_string(sender) + "." + std::to_string(seq) + " ";
+	auto where = [&] { return describe(*s) + ": message " + std::to_string(sender) + "." + std::to_string(seq) + " "; };
 	if (ev.from != from->name)
-		fail(r, where + "from " + ev.from + " instead of " + from->name);
+		fail(r, where() + "from " + ev.from + " instead of " + from->name);
 	if (ev.to != to)
-		fail(r, where + "to " + ev.to + " instead of " + to);
+		fail(r, where() + "to " + ev.to + " instead of " + to);
 	if (ev.kind != m->kind)
-		fail(r, where + "kind " + std::to_string(ev.kind) + " instead of " + std::to_string(m->kind));
+		fail(r, where() + "kind " + std::to_string(ev.kind) + " instead of " + std::to_string(m->kind));
 	if (ev.text != m->text) {
 		size_t at = 0;
 		while (at < ev.text.size() && at < m->text.size() && ev.text[at] == m->text[at])
 			at++;
-		fail(r, where + "text of " + std::to_string(ev.text.size()) + " bytes instead of " +
+		fail(r, where() + "text of " + std::to_string(ev.text.size()) + " bytes instead of " +
 			    std::to_string(m->text.size()) + ", first difference at " + std::to_string(at));
 	}
 	if (!is_everybody(m->to) && s->name != m->to && s->name != from->name)
-		fail(r, where + "to " + m->to + " reached a session of " + s->name);
+		fail(r, where() + "to " + m->to + " reached a session of " + s->name);
 	std::vector<uint32_t> &got = s->got[sender];
 	if (!got.empty() && seq <= got.back()) {
 		bool twice = std::binary_search(got.begin(), got.end(), seq);
-		fail(r, where + (twice ? "received twice" : "out of order, after " + std::to_string(got.back())));
+		fail(r, where() + (twice ? "received twice" : "out of order, after " + std::to_string(got.back())));
 	} else {
 		got.push_back(seq);
 	}

@@ -42,7 +42,7 @@ constexpr rlim_t DESCRIPTOR_LIMIT = 8192;
 // clients have gone. Everything the server allocates for a connection or a pass is freed
 // when it is done with, but the allocator keeps freed memory for reuse instead of returning
 // it, so the end is not byte-exact; the warm-up round runs the same traffic and brings that
-// cache to its working size, and runs here end within about 100 KiB of it. 1 MiB leaves room
+// cache to its working size, and runs here end within about 150 KiB of it. 1 MiB leaves room
 // for that noise and is what a leak of one small block (48 bytes) per delivery reaches in
 // the short form's 30000 deliveries; the long form makes a hundred times as many.
 constexpr long MEMORY_SLACK_KB = 1024;
