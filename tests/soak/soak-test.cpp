@@ -149,6 +149,20 @@ int settle_fds(pid_t pid, int expected)
 	return n;
 }
 
+// The server's descriptor count once it has not changed for half a second.
+int stable_fd_count(pid_t pid)
+{
+	int n = soak::count_fds(pid);
+	for (int same = 0; same < 5; same++) {
+		usleep(100000);
+		int now = soak::count_fds(pid);
+		if (now != n)
+			same = -1;
+		n = now;
+	}
+	return n;
+}
+
 // A new session logs in, sees itself come online and listed alone, and gets its own message.
 bool fresh_login(const tt::Server &server, std::string *why)
 {
@@ -221,9 +235,10 @@ int main(int argc, char **argv)
 	}
 	ctx.server = &server;
 	pid_t pid = server.proc.pid;
-	// The start-up probe has come and gone once the server has logged its end.
+	// The start-up probe has come and gone once the server has logged its end and closed it
+	// (just after the record): the count then holds still.
 	tt::Syslog::instance().wait_for("EOF", LOG_INFO, 10000);
-	int fd_baseline = soak::count_fds(pid);
+	int fd_baseline = stable_fd_count(pid);
 
 	soak::RoundConfig warm;
 	warm.title = "warm-up";
