@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,6 +140,22 @@ bool machine_busy(std::string *what)
 	return !what->empty();
 }
 
+// The cost of the cheapest system call, the best of a few rounds: what every write and
+// wake-up on this machine is made of.
+double syscall_ns()
+{
+	double best = -1;
+	for (int round = 0; round < 5; round++) {
+		int64_t start = now_ns();
+		for (int i = 0; i < 20000; i++)
+			syscall(SYS_getppid);
+		double ns = (double)(now_ns() - start) / 20000.0;
+		if (best < 0 || ns < best)
+			best = ns;
+	}
+	return best;
+}
+
 std::string machine_line()
 {
 	std::string model = "unknown CPU";
@@ -155,7 +172,8 @@ std::string machine_line()
 	load = load.substr(0, load.find(' '));
 	std::string busy;
 	machine_busy(&busy);
-	return format("%s, %ld cores, load %s%s", model.c_str(), sysconf(_SC_NPROCESSORS_ONLN), load.c_str(),
+	return format("%s, %ld cores, a system call takes %.0f ns, load %s%s", model.c_str(),
+		      sysconf(_SC_NPROCESSORS_ONLN), syscall_ns(), load.c_str(),
 		      busy.empty() ? ", nothing else heavy running" : (", also running: " + busy).c_str());
 }
 

@@ -34,7 +34,8 @@ tt::Account make_account(const std::string &prefix);
 // True while other heavy work (fuzzers, compilers, test runs) shares the machine; *what
 // names it.
 bool machine_busy(std::string *what);
-// One line for the table's caption: CPU model, core count, load average, and what else runs.
+// One line for the table's caption: CPU model, core count, the cost of a system call, load
+// average, and what else runs.
 std::string machine_line();
 
 // ---- clocks and statistics ----
