@@ -401,8 +401,8 @@ void stop_irc(IrcPeer *peer)
 		peer->proc.kill_now(SIGKILL);
 		peer->proc.wait(5000);
 	}
-	if (!peer->dir.empty())
-		system(("rm -rf '" + peer->dir + "'").c_str());
+	if (!peer->dir.empty() && system(("rm -rf '" + peer->dir + "'").c_str()) != 0)
+		fprintf(stderr, "fanout: could not remove %s\n", peer->dir.c_str());
 }
 
 // IRC connections waiting for a text each; the others' input is read and dropped.
