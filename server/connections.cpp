@@ -1,4 +1,4 @@
-// The connection table: closing a connection with its logout step, and the end of a pass.
+// The connection table: closing a connection with its logout step.
 #include <cstdlib>
 #include <cstring>
 #include <syslog.h>
@@ -6,9 +6,6 @@
 
 #include "server/server-internal.h"
 
-namespace {
-
-// The largest of the listening socket and every client descriptor.
 void recompute_highest_fd()
 {
 	int highest = server.listen_fd;
@@ -18,8 +15,6 @@ void recompute_highest_fd()
 	server.highest_fd = highest;
 	server.closed_in_pass = false;
 }
-
-}  // namespace
 
 void slot_init(ClientSlot *slot)
 {
@@ -56,25 +51,4 @@ void close_client(int fd)
 	memset(slot->host, 0, sizeof slot->host);
 	local_packet_reader_reset(&slot->reader);
 	server.closed_in_pass = true;
-}
-
-void server_end_pass()
-{
-	// Each round closes one failed client; announcing it offline may make others fail in turn.
-	for (;;) {
-		flush_send_queues();
-		int fd = -1;
-		for (int i = 0; i <= server.highest_fd && i <= SERVER_MAX_CLIENT_FD; i++) {
-			if (FD_ISSET(i, &server.failed)) {
-				fd = i;
-				break;
-			}
-		}
-		if (fd < 0)
-			break;
-		syslog(LOG_WARNING, "client fd %d dropped after a failed write", fd);
-		close_client(fd);
-	}
-	if (server.closed_in_pass)
-		recompute_highest_fd();
 }

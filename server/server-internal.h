@@ -101,9 +101,12 @@ bool client_is_recipient(int fd);
 std::string_view slot_user(int fd);
 // The closing procedure: close fd, leave the client set, logout step, free the slot.
 void close_client(int fd);
-// The end of a pass of the loop: sends what is queued, closes every failed client (and those
-// that fail while they are announced offline), recomputes the highest descriptor when a
+// The largest of the listening socket and every client descriptor, after a pass in which a
 // connection closed.
+void recompute_highest_fd();
+// The end of a pass of the loop: sends what is queued, closes every failed client (and those
+// that fail while they are announced offline) after handling the packets it had sent,
+// recomputes the highest descriptor when a connection closed.
 void server_end_pass();
 // Hands one whole packet from client fd to its handler; malformed and unknown packets are
 // logged and dropped. The handler may rewrite the packet in place; the caller still owns it.

@@ -36,6 +36,9 @@ constexpr int PACKETS_PER_PASS = 1;
 // many deliveries into one write per recipient, bounded so the other clients still get served.
 constexpr int PACKETS_PER_PASS = 64;
 #endif
+// A failed client's input that is still served before it is closed: more than a socket can
+// hold of the smallest packets, yet a bound for a client that writes without reading.
+constexpr int FAILED_CLIENT_PACKETS = 32768;
 
 // The packets a client may send, indexed by type.
 struct PacketHandler {
@@ -231,6 +234,16 @@ bool serve_client(int fd)
 	return false;
 }
 
+// Serves the whole packets that failed client fd had sent: a peer that posted and went is heard
+// to its end, as any other. False when serving it closed the connection.
+bool serve_remaining_input(int fd)
+{
+	for (int n = 0; n < FAILED_CLIENT_PACKETS && more_input(fd); n++)
+		if (!serve_client(fd))
+			return false;
+	return true;
+}
+
 [[noreturn]] void serve_forever()
 {
 	for (;;) {
@@ -254,7 +267,7 @@ bool serve_client(int fd)
 				continue;
 			handled++;
 			// A client closed earlier in this pass may still be marked ready; one whose write
-			// failed is closed at the end of the pass, unheard.
+			// failed is heard and closed at the end of the pass.
 			if (!FD_ISSET(fd, &server.clients) || FD_ISSET(fd, &server.failed))
 				continue;
 			for (int n = 0; n < PACKETS_PER_PASS && serve_client(fd); n++)
@@ -266,6 +279,30 @@ bool serve_client(int fd)
 }
 
 }  // namespace
+
+void server_end_pass()
+{
+	// Each round closes one failed client; what it still sent, and announcing it offline,
+	// may make others fail in turn.
+	for (;;) {
+		flush_send_queues();
+		int fd = -1;
+		for (int i = 0; i <= server.highest_fd && i <= SERVER_MAX_CLIENT_FD; i++) {
+			if (FD_ISSET(i, &server.failed)) {
+				fd = i;
+				break;
+			}
+		}
+		if (fd < 0)
+			break;
+		if (!serve_remaining_input(fd))
+			continue;
+		syslog(LOG_WARNING, "client fd %d dropped after a failed write", fd);
+		close_client(fd);
+	}
+	if (server.closed_in_pass)
+		recompute_highest_fd();
+}
 
 void syslog_perror(const char *format, ...)
 {

@@ -1,8 +1,13 @@
 // Many packets arriving at once: the server joins what one pass owes each recipient into one
 // write, and every recipient must still get exactly what one write per packet gave it, in the
 // same order, whatever mix of messages, copies, conversions, answers and sizes the burst holds.
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <thread>
+#include <unistd.h>
 
 #include "tests/server/server-fixture.h"
 
@@ -29,6 +34,28 @@ std::string latin1_of(const std::string &utf8)
 		}
 	}
 	return out;
+}
+
+// Stops pid and waits until it has: a process still on its way to the stop may first see
+// readiness that arrives meanwhile.
+bool stop_process(pid_t pid)
+{
+	if (kill(pid, SIGSTOP) < 0)
+		return false;
+	std::string path = "/proc/" + std::to_string(pid) + "/stat";
+	for (int i = 0; i < 5000; i++) {
+		FILE *f = fopen(path.c_str(), "r");
+		char state = '?';
+		if (f != nullptr) {
+			if (fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
+				state = '?';
+			fclose(f);
+		}
+		if (state == 'T')
+			return true;
+		usleep(1000);
+	}
+	return false;
 }
 
 class ServerBursts : public st::ServerTest {
@@ -198,6 +225,43 @@ TEST_F(ServerBursts, StalledRecipientGetsWholePacketsThenNothingWhileOthersGetEv
 	EXPECT_LT(stream.size() - at, 2000u + 96);
 	for (int fd : {alice, bob})
 		expect_quiet(fd);
+}
+
+TEST_F(ServerBursts, WhatAClientSentBeforeItWentIsDeliveredThoughAWriteToItFailed)
+{
+	int alice = quiet_login("alice");
+	int gone = quiet_login("gone");
+	int bob = quiet_login("bob");
+	drain_all({alice, gone});
+	int ig = id_of(gone);
+	ASSERT_LT(id_of(alice), ig);
+	// Both arrive in one pass: alice's message, too big to be joined, fails at once on the
+	// departed client before its own last packets are read.
+	ASSERT_TRUE(stop_process(server_.proc.pid));
+	post(gone, "GLOBAL", "last words");
+	post(gone, "bob", "and one for bob");
+	close_client(gone);
+	std::string big(300 * 1024, 'x');
+	int room = 2 * 1024 * 1024;	// the whole post fits in the socket while the server sleeps
+	ASSERT_EQ(setsockopt(alice, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room), 0);
+	post(alice, "GLOBAL", big);
+	ASSERT_EQ(kill(server_.proc.pid, SIGCONT), 0);
+	std::vector<Packet> got = next_each({alice, bob});
+	for (size_t i = 0; i < got.size(); i++) {
+		ASSERT_TRUE(got[i].ok);
+		EXPECT_EQ(got[i].text.size(), big.size()) << log_->dump();
+	}
+	for (int fd : {alice, bob}) {
+		Packet p = expect(fd, LOCAL_PACKET_RECEIVE_MESSAGE);
+		EXPECT_EQ(p.from, "gone");
+		EXPECT_EQ(p.text, "last words");
+		if (fd == bob) {
+			EXPECT_EQ(expect(fd, LOCAL_PACKET_RECEIVE_MESSAGE).text, "and one for bob");
+		}
+		EXPECT_EQ(expect(fd, LOCAL_PACKET_USER_OFFLINE).name, "gone");
+		expect_quiet(fd);
+	}
+	EXPECT_EQ(log_count("client fd " + std::to_string(ig) + " dropped after a failed write"), 1u) << log_->dump();
 }
 
 }  // namespace
