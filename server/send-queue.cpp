@@ -188,21 +188,26 @@ int send_queue_step(int fd)
 	}
 }
 
+// One send step for fd, then its queue emptied when all went or it failed; true when fd still
+// waits for room.
+bool send_and_settle(int fd)
+{
+	int r = send_queue_step(fd);
+	if (r > 0)
+		clear_queue(fd);
+	else if (r < 0)
+		fail_queued(fd, errno);
+	return r == 0;
+}
+
 // Sends each of fds its queue: all take what they can at once, then those still owed bytes
 // are waited for together, one send time-out in all from the first that had to wait.
 void flush_clients(const int *fds, int count)
 {
 	int n = 0;
-	for (int i = 0; i < count; i++) {
-		int fd = fds[i];
-		int r = send_queue_step(fd);
-		if (r > 0)
-			clear_queue(fd);
-		else if (r < 0)
-			fail_queued(fd, errno);
-		else
-			waiting[n++] = {fd, POLLOUT, 0};
-	}
+	for (int i = 0; i < count; i++)
+		if (send_and_settle(fds[i]))
+			waiting[n++] = {fds[i], POLLOUT, 0};
 	int64_t deadline = monotonic_ms() + (int64_t)SERVER_IO_TIMEOUT_SECONDS * 1000;
 	while (n > 0) {
 		int64_t left = deadline - monotonic_ms();
@@ -219,12 +224,7 @@ void flush_clients(const int *fds, int count)
 		int kept = 0;
 		for (int i = 0; i < n; i++) {
 			int fd = waiting[i].fd;
-			int r = waiting[i].revents != 0 ? send_queue_step(fd) : 0;
-			if (r > 0)
-				clear_queue(fd);
-			else if (r < 0)
-				fail_queued(fd, errno);
-			else
+			if (waiting[i].revents == 0 || send_and_settle(fd))
 				waiting[kept++] = {fd, POLLOUT, 0};
 		}
 		n = kept;
