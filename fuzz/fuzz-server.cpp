@@ -115,7 +115,9 @@ void predict(const unsigned char *packet)
 			e.name = std::string(m.to_user);
 			expected[FUZZED].push_back(e);
 		}
-	} else if (p.type == LOCAL_PACKET_GET_ONLINE_USERS && p.payload.empty() && sender.recipient) {
+	} else if (p.type == LOCAL_PACKET_GET_ONLINE_USERS && p.payload.empty() &&
+		   !FD_ISSET(fds[FUZZED], &server.failed)) {
+		// Answered whether or not the asker has logged in.
 		Expected e{};
 		e.type = LOCAL_PACKET_ONLINE_USERS;
 		e.your_id = fds[FUZZED];
