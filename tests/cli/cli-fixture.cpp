@@ -54,7 +54,7 @@ bool pump(Session *s, int wait_ms)
 
 bool wait_in(Session *s, const std::string *target, const std::string &needle, int timeout_ms)
 {
-	int64_t end = now_ms() + timeout_ms;
+	int64_t end = now_ms() + tt::scaled_ms(timeout_ms);
 	while (target->find(needle) == std::string::npos) {
 		int64_t left = end - now_ms();
 		if (left <= 0)
@@ -79,7 +79,7 @@ void Session::read_for(int ms)
 
 int Session::finish(int timeout_ms)
 {
-	int64_t end = now_ms() + timeout_ms;
+	int64_t end = now_ms() + tt::scaled_ms(timeout_ms);
 	while (now_ms() < end && pump(this, 50)) {
 		if (proc.wait(0)) {
 			while (pump(this, 20) && now_ms() < end) {

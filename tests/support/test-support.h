@@ -38,6 +38,18 @@ std::string program_path(const std::string &built_path);
 std::string tolvard_path();	// built tolvard
 std::string tolvaradm_path();	// built tolvaradm
 
+// ---- running under a checker ----
+
+// TOLVAR_TEST_WRAPPER, a command line split at spaces (for example "/usr/bin/valgrind
+// --log-file=/tmp/vg/%p.log"), goes in front of the tolvard, tolvaradm or echo bot that spawn
+// starts as argv[0] or through prlimit (see wrapper_position in the source for the rest).
+// Such a process is stopped with SIGTERM rather than SIGKILL, so that the checker can report
+// as it dies.
+bool wrapper_active();
+// Time-outs of the support scaled for a wrapped run: TOLVAR_TEST_TIME_SCALE, or 10 with a
+// wrapper and 1 without.
+int scaled_ms(int ms);
+
 // ---- processes ----
 
 struct Spec {
@@ -59,20 +71,25 @@ struct Process {
 	int err = -1;	// read end of standard error (-1 with pty or merge_stderr)
 	int status = -1;	// wait status once reaped
 	bool reaped = false;
+	bool wrapped = false;	// started under TOLVAR_TEST_WRAPPER
+	bool term_for_kill = false;	// wrapped, and sent SIGTERM in place of SIGKILL
 
 	Process() = default;
 	Process(const Process &) = delete;
 	Process &operator=(const Process &) = delete;
 	Process(Process &&o) noexcept;
 	Process &operator=(Process &&o) noexcept;
-	~Process();	// kills (SIGKILL) and reaps if still running, closes descriptors
+	~Process();	// kills (SIGKILL; wrapped: SIGTERM first) and reaps if running, closes descriptors
 
 	// Waits up to timeout_ms for the end. Returns true when it ended.
 	bool wait(int timeout_ms);
 	// Exit status, or 128 + signal, or -1 while running.
 	int exit_code() const;
-	void kill_now(int sig = 9);
+	void kill_now(int sig = 9);	// a wrapped process gets SIGTERM for SIGKILL
 	void close_in();
+
+private:
+	void stop_wrapped();
 };
 
 bool spawn(const Spec &spec, Process *out);

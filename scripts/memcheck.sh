@@ -1,0 +1,119 @@
+#!/bin/sh
+# Runs the whole test suite under valgrind's memcheck, by hand (it is slow; CI does not run it).
+# Builds build-valgrind (RelWithDebInfo, or $MEMCHECK_BUILD_DIR) and runs ctest there with
+#  - every test binary under memcheck (the build's test launcher; listing the tests is not), and
+#  - every tolvard, tolvaradm and echo bot that the tests start under memcheck too, through
+#    TOLVAR_TEST_WRAPPER, which the test support puts in front of them; the support's time-outs
+#    grow tenfold (TOLVAR_TEST_TIME_SCALE) and the tests' ctest limits become one hour.
+# The test support stops wrapped programs with SIGTERM instead of SIGKILL. Neither the server
+# nor the sessions handle SIGTERM, so they die of its default action; memcheck sees that fatal
+# signal and writes its leak check before the process goes. A server stopped that way has
+# had all its clients leave or has them still connected: memory of the ones that left and was
+# not freed is "definitely lost", memory of live connections is still reachable from the table.
+# Every log is examined afterwards: any memcheck error, or any definitely lost block, fails
+# the run; a log without a summary (a process killed outright, or one that ran another
+# program) is listed as unchecked.
+#
+# Not under memcheck: programs that tests start through a shell, setpriv, or prlimit with a
+# descriptor limit below 64, and programs that sshd starts (see wrapper_position in
+# tests/support/test-support.cpp); the test binaries named in plain_tests below. The soak
+# test runs apart, with 12 sessions for 20 s instead of 80 for 30 s.
+#
+#   ./scripts/memcheck.sh [ctest arguments, e.g. -R Server]
+#
+# Run as root, like scripts/test.sh; nice -n 10 is applied. The logs stay in
+# build-valgrind/memcheck-logs.
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+dir=${MEMCHECK_BUILD_DIR:-build-valgrind}
+jobs=${MEMCHECK_JOBS:-2}
+valgrind=$(command -v valgrind || true)
+if [ -z "$valgrind" ]; then
+    echo "memcheck: valgrind is missing (scripts/install-deps.sh installs it)" >&2
+    exit 1
+fi
+
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+logs=$dir/memcheck-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+chmod 1777 "$logs"	# the programs run as the tests' accounts
+
+options="--leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99 \
+--show-leak-kinds=definite --num-callers=30 --child-silent-after-fork=yes --vgdb=no \
+--suppressions=$root/scripts/valgrind.supp"
+
+# (--vgdb=no: no gdbserver files in /tmp, which a process of another account with the same
+# pid may have left behind and memcheck would then stop at.)
+# Test binaries that run plainly (the programs they start are still checked), one reason each:
+# - raises its own descriptor limit to 4096: memcheck keeps the hard limit of its program;
+# - looks for a 2 MiB message in the output after every read: far too slow under memcheck;
+# - an alarm every 2 ms: memcheck delivers the last one after the default action is back.
+plain_tests="ServerRobustness.ConnectionsBeyondTheLastWatchableDescriptorAreRefused"
+plain_tests="$plain_tests CliScripted.BrokenStreamsEndWithStatusOne"
+plain_tests="$plain_tests WriteFully.SignalsMidTransferDoNotChangeTheResult"
+
+# The launcher of the test binaries (no spaces in paths: options are split at spaces).
+launcher=$dir/memcheck-launcher
+cat >"$launcher" <<EOF
+#!/bin/sh
+# Written by scripts/memcheck.sh: runs a test binary under memcheck, except to list its tests
+# and for the tests named in the script.
+for a in "\$@"; do
+    case \$a in --gtest_list_tests) exec "\$@" ;; esac
+    for t in $plain_tests; do
+        [ "\$a" = "--gtest_filter=\$t" ] && exec "\$@"
+    done
+done
+exec $valgrind $options --log-file=$logs/test.%p.log "\$@"
+EOF
+chmod 0755 "$launcher"
+
+echo "== memcheck: build $dir"
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVAR_WERROR=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$launcher" >/dev/null
+nice -n 10 cmake --build "$dir" -j "$jobs"
+# The tests' own time limits, far too short for test binaries under memcheck: one hour each.
+find "$dir/tests" \( -name '*_tests.cmake' -o -name CTestTestfile.cmake \) \
+    -exec sed -i -E 's/TIMEOUT "?[0-9]+"?/TIMEOUT "3600"/g' {} +
+
+echo "== memcheck: ctest (logs in $logs)"
+status=0
+export TOLVAR_TEST_WRAPPER="$valgrind $options --log-file=$logs/prog.%p.log"
+export TOLVAR_TEST_TIME_SCALE="${TOLVAR_TEST_TIME_SCALE:-10}"
+# The soak test is a load run (80 sessions, 30 s of traffic): it runs apart, smaller.
+if ! (cd "$dir" && nice -n 10 ctest -j "$jobs" --output-on-failure --timeout 1800 -E '^soak$' "$@"); then
+    status=1
+fi
+if [ $# -eq 0 ] && [ -x "$dir/tests/soak/soak-test" ]; then
+    echo "== memcheck: soak, 12 sessions for 20 s"
+    if ! (cd "$dir" && nice -n 10 "$launcher" ./tests/soak/soak-test --sessions 12 --seconds 20); then
+        status=1
+    fi
+fi
+
+echo "== memcheck: logs"
+checked=0 unchecked=0 bad=0
+for log in "$logs"/*.log; do
+    [ -e "$log" ] || continue
+    # Empty: a fork child that was silent until it ran another program.
+    [ -s "$log" ] || continue
+    what=$(sed -n 's/^==[0-9]*== Command: //p' "$log" | head -n 1)
+    if ! grep -q 'ERROR SUMMARY:' "$log"; then
+        unchecked=$((unchecked + 1))
+        echo "unchecked (no summary): $(basename "$log") $what"
+        continue
+    fi
+    checked=$((checked + 1))
+    if grep -q 'ERROR SUMMARY: [1-9]' "$log" || grep -q 'definitely lost: [1-9]' "$log"; then
+        bad=$((bad + 1))
+        echo "FINDING: $log ($what)"
+        grep -E 'ERROR SUMMARY|definitely lost:' "$log" | sed 's/^/    /'
+    fi
+done
+echo "memcheck: $checked logs checked, $bad with findings, $unchecked without a summary"
+[ "$bad" -eq 0 ] || status=1
+exit $status
