@@ -95,8 +95,49 @@ if [ $# -eq 0 ] && [ -x "$dir/tests/soak/soak-test" ]; then
     fi
 fi
 
+# Prints "ERRORS LOST HELD" for one log: memcheck errors that are not leaks, definitely lost
+# blocks, and how many of those the write that a fatal signal interrupted still held. memcheck
+# does not see the registers of a program that a signal ends inside write() (SIGPIPE, or the
+# support's SIGTERM), so a buffer that only a register pointed to (the packet being sent)
+# shows as lost. Such a block was allocated under the same calls, from the same call sites up
+# to main, as the interrupted write; it is listed, and is not a finding. A process that dies
+# anywhere else (the server in its readiness wait) has no such excuse.
+examine() {
+    awk '
+    function frame(s) { sub(/^==[0-9]+== +(at|by) 0x[0-9A-Fa-f]+: /, "", s); return s }
+    function fname(s) { sub(/ \([^()]*\)$/, "", s); return s }
+    function held(   i, j, k, same) {
+        if (nt == 0 || fname(T[0]) !~ /^(__libc_)?(write|writev|send|sendto|sendmsg)$/)
+            return 0
+        for (i = 1; i < nt; i++)
+            for (j = 0; j < na; j++) {
+                if (fname(T[i]) != fname(A[j]) || nt - i != na - j)
+                    continue
+                same = 1
+                for (k = 1; i + k < nt; k++)
+                    if (T[i + k] != A[j + k])
+                        same = 0
+                if (same)
+                    return 1
+            }
+        return 0
+    }
+    function end_record() { if (inA) { lost++; if (held()) kept++ } inA = 0 }
+    /Process terminating with default action of signal/ { inT = 1; nt = 0; next }
+    /are definitely lost in loss record/ { end_record(); inA = 1; na = 0; next }
+    /^==[0-9]+== +(at|by) 0x/ {
+        if (inT) T[nt++] = frame($0)
+        else if (inA) A[na++] = frame($0)
+        next
+    }
+    { inT = 0; end_record() }
+    /ERROR SUMMARY: / { errors = $4 }
+    END { end_record(); print errors - lost, lost + 0, kept + 0 }
+    ' "$1"
+}
+
 echo "== memcheck: logs"
-checked=0 unchecked=0 bad=0
+checked=0 unchecked=0 bad=0 held=0
 for log in "$logs"/*.log; do
     [ -e "$log" ] || continue
     # Empty: a fork child that was silent until it ran another program.
@@ -108,12 +149,16 @@ for log in "$logs"/*.log; do
         continue
     fi
     checked=$((checked + 1))
-    if grep -q 'ERROR SUMMARY: [1-9]' "$log" || grep -q 'definitely lost: [1-9]' "$log"; then
+    set -- $(examine "$log")
+    if [ "$1" -gt 0 ] || [ "$2" -gt "$3" ]; then
         bad=$((bad + 1))
-        echo "FINDING: $log ($what)"
-        grep -E 'ERROR SUMMARY|definitely lost:' "$log" | sed 's/^/    /'
+        echo "FINDING: $log ($what): $1 errors, $2 blocks definitely lost ($3 held by an interrupted call)"
+    elif [ "$3" -gt 0 ]; then
+        held=$((held + 1))
+        echo "held by the call a signal interrupted: $log ($what): $3 blocks"
     fi
 done
-echo "memcheck: $checked logs checked, $bad with findings, $unchecked without a summary"
+echo "memcheck: $checked logs checked, $bad with findings, $held with blocks held by an interrupted call," \
+    "$unchecked without a summary"
 [ "$bad" -eq 0 ] || status=1
 exit $status

@@ -24,7 +24,7 @@ struct Account {
 
 // Creates (after removing a stale one) the account name with a fresh home under /tmp and
 // the given login shell. Returns false and prints why on failure. For the fixed name "tolvar"
-// it first waits for other test processes that have that account, until remove_account.
+// it first waits for other test processes that have used that account, until they end.
 bool create_account(const std::string &name, Account *out, const std::string &shell = "/bin/sh");
 // Kills the account's processes, deletes it and its home.
 void remove_account(const Account &a);
