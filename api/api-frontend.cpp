@@ -114,7 +114,7 @@ const ApiRequestRow api_requests[] = {
 	{0, nullptr},
 };
 
-void api_init(const char *user_name)
+void api_init(const char *user_name, int)
 {
 	api_user_name = user_name;
 	syslog(LOG_INFO, "API server started");
@@ -374,13 +374,10 @@ int post_message_from_raw_api_data(int server_fd, const ApiPacketView &packet)
 	return client_post_message(server_fd, record.get());
 }
 
-void init_api_frontend_ops(FrontendOps *ops)
-{
-	*ops = FrontendOps{
-		api_init,		// init
-		api_do_local_packet,	// do_local_packet
-		api_do_stdin,		// do_stdin
-		nullptr,		// do_after_signal: none
-		nullptr,		// do_tick: none
-	};
-}
+const FrontendOps api_frontend_ops = {
+	api_init,		// init
+	api_do_local_packet,	// do_local_packet
+	api_do_stdin,		// do_stdin
+	nullptr,		// do_after_signal: none
+	nullptr,		// do_tick: none
+};

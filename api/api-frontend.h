@@ -7,8 +7,9 @@
 #include "api/api-protocol.h"
 #include "client/frontend.h"
 
-// Fills ops with api_init, api_do_local_packet and api_do_stdin; the optional slots stay empty.
-void init_api_frontend_ops(FrontendOps *ops);
+// The frontend of mode api: api_init, api_do_local_packet and api_do_stdin; the optional
+// slots are empty.
+extern const FrontendOps api_frontend_ops;
 
 // The packet writers: each builds one packet and writes it to standard output. A packet that
 // cannot be allocated or written is logged and ends the process with status 1.

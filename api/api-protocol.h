@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 enum ApiPacketType : uint8_t {
 	TOLVAR_API_HELLO = 1,

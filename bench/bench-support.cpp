@@ -25,7 +25,7 @@
 
 #include "api/tolvar-api-client.h"
 #include "common/holders.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace bench {
 

@@ -27,7 +27,7 @@
 
 #include "bench/bench-support.h"
 #include "common/holders.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

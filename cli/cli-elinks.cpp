@@ -15,7 +15,6 @@
 #include "cli/cli-escape.h"
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
-#include "client/frontend.h"
 #include "common/holders.h"
 #include "common/i18n.h"
 
@@ -26,9 +25,8 @@ constexpr size_t CARRY_MAX = 64;	// an unfinished sequence held over to the next
 
 [[noreturn]] void run_elinks(int document_fd, int output_fd, bool colour)
 {
-	int server_fd = client_get_server_fd();
-	if (server_fd > 2)
-		close(server_fd);
+	if (cli_state.server_fd > 2)
+		close(cli_state.server_fd);
 	close(0);
 	if (dup2(document_fd, 0) < 0) {
 		perror("dup2");

@@ -12,8 +12,9 @@
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 
-static void cli_init(const char *user_name)
+static void cli_init(const char *user_name, int server_fd)
 {
+	cli_state.server_fd = server_fd;
 	if (cli_state.log_mode) {
 		cli_state.use_readline = false;
 	} else {
@@ -28,12 +29,24 @@ static void cli_init(const char *user_name)
 	print_motd(1);
 }
 
-void init_cli_frontend_ops(FrontendOps *ops, int log_only)
+static void log_init(const char *user_name, int server_fd)
 {
-	cli_state.log_mode = log_only != 0;
-	ops->init = cli_init;
-	ops->do_local_packet = cli_do_local_packet;
-	ops->do_stdin = cli_do_stdin;
-	ops->do_after_signal = cli_do_after_signal;
-	ops->do_tick = cli_do_tick;
+	cli_state.log_mode = true;
+	cli_init(user_name, server_fd);
 }
+
+const FrontendOps cli_frontend_ops = {
+	cli_init,		// init
+	cli_do_local_packet,	// do_local_packet
+	cli_do_stdin,		// do_stdin
+	cli_do_after_signal,	// do_after_signal
+	cli_do_tick,		// do_tick
+};
+
+const FrontendOps log_frontend_ops = {
+	log_init,		// init
+	cli_do_local_packet,	// do_local_packet
+	nullptr,		// do_stdin: nothing is read
+	cli_do_after_signal,	// do_after_signal
+	cli_do_tick,		// do_tick
+};

@@ -4,7 +4,9 @@
 
 #include "client/frontend.h"
 
-// Fills ops with the CLI's five operations; log_only is 1 for mode log, 0 for mode cli.
-void init_cli_frontend_ops(FrontendOps *ops, int log_only);
+// The frontend of mode cli: the CLI's five operations.
+extern const FrontendOps cli_frontend_ops;
+// The frontend of mode log: the same output, no input (standard input is not read).
+extern const FrontendOps log_frontend_ops;
 
 #endif

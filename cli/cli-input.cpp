@@ -13,7 +13,6 @@
 #include "cli/cli-output.h"
 #include "cli/cli-raw-input.h"
 #include "cli/cli-state.h"
-#include "client/frontend.h"
 #include "common/i18n.h"
 
 namespace {
@@ -53,7 +52,7 @@ void handle_input_line(char *line)
 	if (line == nullptr)
 		exit_on_end_of_input();
 	if (line[0] != '\0') {
-		do_command(client_get_server_fd(), line);
+		do_command(cli_state.server_fd, line);
 		HIST_ENTRY *newest = history_get(history_length);
 		if (newest == nullptr || strcmp(newest->line, line) != 0)
 			add_history(line);

@@ -12,7 +12,7 @@
 #include "client/requests.h"
 #include "common/file-helpers.h"
 #include "common/i18n.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

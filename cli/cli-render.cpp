@@ -14,7 +14,7 @@
 #include "cli/cli-output.h"
 #include "cli/cli-state.h"
 #include "common/i18n.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #ifndef TOLVAR_CLIENT_REQUESTS_H
 #define TOLVAR_CLIENT_REQUESTS_H
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 // Asks for the list of online sessions. 0, or -1 with errno.
 int client_send_request_get_online_users(int server_fd);

@@ -9,16 +9,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "api/api-frontend.h"
-#include "cli/cli-frontend.h"
 #include "client/frontend.h"
 #include "common/i18n.h"
 
 namespace {
 
 constexpr int TICK_SECONDS = 60;
-
-int server_fd_for_frontend = -1;
 
 // Mode log reads nothing: standard input becomes the null device, so that nothing the
 // client types can reach the frontend.
@@ -37,36 +33,20 @@ int stdin_to_null(void)
 
 }  // namespace
 
-int client_get_server_fd(void)
+int client_session_loop(const FrontendOps *ops, pid_t parent_pid, int server_fd, const char *user_name)
 {
-	return server_fd_for_frontend;
-}
-
-int client_session_loop(SessionMode mode, pid_t parent_pid, int server_fd, const char *user_name)
-{
-	FrontendOps ops = {};
 	fd_set watched;
 	FD_ZERO(&watched);
 	FD_SET(server_fd, &watched);
 
-	switch (mode) {
-	case SESSION_MODE_LOG:
+	if (ops->do_stdin == nullptr) {
 		if (stdin_to_null() < 0)
 			return 1;
-		init_cli_frontend_ops(&ops, 1);
-		break;
-	case SESSION_MODE_API:
+	} else {
 		FD_SET(STDIN_FILENO, &watched);
-		init_api_frontend_ops(&ops);
-		break;
-	case SESSION_MODE_CLI:
-		FD_SET(STDIN_FILENO, &watched);
-		init_cli_frontend_ops(&ops, 0);
-		break;
 	}
 
-	ops.init(user_name);
-	server_fd_for_frontend = server_fd;
+	ops->init(user_name, server_fd);
 
 	for (;;) {
 		// The SSH daemon's process for this connection is gone: we have been re-parented.
@@ -78,20 +58,20 @@ int client_session_loop(SessionMode mode, pid_t parent_pid, int server_fd, const
 		int n = select(server_fd + 1, &ready, nullptr, nullptr, &timeout);
 		if (n < 0) {
 			if (errno == EINTR) {
-				if (ops.do_after_signal != nullptr)
-					ops.do_after_signal();
+				if (ops->do_after_signal != nullptr)
+					ops->do_after_signal();
 				continue;
 			}
 			perror("select");
 			return 1;
 		}
-		if (ops.do_tick != nullptr)
-			ops.do_tick();
+		if (ops->do_tick != nullptr)
+			ops->do_tick();
 		if (n == 0)
 			continue;
 		if (FD_ISSET(server_fd, &ready))
-			ops.do_local_packet(server_fd);
+			ops->do_local_packet(server_fd);
 		if (FD_ISSET(STDIN_FILENO, &ready))
-			ops.do_stdin(server_fd);
+			ops->do_stdin(server_fd);
 	}
 }

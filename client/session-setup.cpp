@@ -15,41 +15,12 @@
 #include "common/holders.h"
 #include "common/i18n.h"
 #include "common/user-name.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 
 constexpr size_t LOG_IDENT_SIZE = 45;
 constexpr size_t HOST_MAX = LOCAL_HOST_FIELD - 1;
-
-struct ModeWord {
-	const char *word;
-	SessionMode mode;
-};
-
-const ModeWord mode_words[] = {
-	{"cli", SESSION_MODE_CLI},
-	{"api", SESSION_MODE_API},
-	{"log", SESSION_MODE_LOG},
-};
-
-// Finds the mode for SSH_ORIGINAL_COMMAND (nullptr: cli). -1 for an unknown command.
-int select_mode(const char *command, SessionMode *mode, const char **word)
-{
-	if (command == nullptr) {
-		*mode = SESSION_MODE_CLI;
-		*word = "cli";
-		return 0;
-	}
-	for (const ModeWord &m : mode_words) {
-		if (strcmp(command, m.word) == 0) {
-			*mode = m.mode;
-			*word = m.word;
-			return 0;
-		}
-	}
-	return -1;
-}
 
 // Empties a TZ that could make the C library read a file of the client's choosing.
 void sanitize_tz(void)
@@ -115,14 +86,11 @@ int send_login(int server_fd, const char *user_name, const char *host, const cha
 	return w < 0 ? -1 : 0;
 }
 
-int client_mode(const struct sockaddr_un *addr, const char *user_name)
+int client_check_environment(const char *user_name)
 {
-	pid_t parent_pid = getppid();
-
-	const char *ssh_client = getenv("SSH_CLIENT");
-	if (ssh_client == nullptr) {
+	if (getenv("SSH_CLIENT") == nullptr) {
 		fputs("client mode can only be used in a SSH session\n", stderr);
-		return 1;
+		return -1;
 	}
 
 	setlocale(LC_ALL, "");
@@ -131,16 +99,15 @@ int client_mode(const struct sockaddr_un *addr, const char *user_name)
 
 	if (!is_valid_user_name(user_name)) {
 		fprintf(stderr, _("Invalid user name '%s'\n"), user_name);
-		return 1;
+		return -1;
 	}
+	return 0;
+}
 
-	const char *command = getenv("SSH_ORIGINAL_COMMAND");
-	SessionMode mode;
-	const char *word;
-	if (select_mode(command, &mode, &word) < 0) {
-		fprintf(stderr, _("Command '%s' is not recognized\n"), command);
-		return 1;
-	}
+int client_mode(const struct sockaddr_un *addr, const char *user_name, pid_t parent_pid,
+		const char *mode_word, const FrontendOps *ops)
+{
+	const char *ssh_client = getenv("SSH_CLIENT");
 
 	// The system log keeps using the identity for the life of the process.
 	static char *ident = static_cast<char *>(malloc(LOG_IDENT_SIZE));
@@ -148,7 +115,7 @@ int client_mode(const struct sockaddr_un *addr, const char *user_name)
 		perror("malloc");
 		exit(1);
 	}
-	snprintf(ident, LOG_IDENT_SIZE, "tolvard:%s:%s", user_name, word);
+	snprintf(ident, LOG_IDENT_SIZE, "tolvard:%s:%s", user_name, mode_word);
 	openlog(ident, LOG_PID, LOG_DAEMON);
 
 	sanitize_tz();
@@ -194,5 +161,5 @@ int client_mode(const struct sockaddr_un *addr, const char *user_name)
 		return 1;
 	}
 
-	return client_session_loop(mode, parent_pid, server.release(), user_name);
+	return client_session_loop(ops, parent_pid, server.release(), user_name);
 }

@@ -53,8 +53,8 @@ inline void start(Frontend *f)
 	f->server_end = sv[1];
 	fuzz_memfile_install(&f->in, STDIN_FILENO);
 	fuzz_memfile_install(&f->out, STDOUT_FILENO);
-	init_api_frontend_ops(&f->ops);
-	f->ops.init(USER);
+	f->ops = api_frontend_ops;
+	f->ops.init(USER, f->client_end);
 }
 
 // Whole API packets the frontend wrote to standard output since the last call.

@@ -18,7 +18,7 @@
 #include "cli/cli-state.h"
 #include "cli/cli-words.h"
 #include "fuzz/fuzz-support.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

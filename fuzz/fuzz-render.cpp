@@ -15,7 +15,7 @@
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 #include "fuzz/fuzz-support.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

@@ -16,7 +16,7 @@ for tool in clang-tidy cppcheck; do
 done
 
 # The programs' own sources; tests, benchmarks and fuzz targets are not linted.
-sources=$(find common server client api cli admin -name '*.cpp' | LC_ALL=C sort)
+sources=$(find common protocol tolvard server client api cli admin -name '*.cpp' | LC_ALL=C sort)
 
 echo "== lint: compile commands in $dir"
 cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTOLVAR_TESTS=OFF >/dev/null

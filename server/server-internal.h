@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 constexpr int SERVER_MAX_CLIENT_FD = 1023;	// highest descriptor a client may have
 constexpr int SERVER_SLOT_COUNT = SERVER_MAX_CLIENT_FD + 1;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "api/tolvar-api-client.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/client/session-harness.h"
 
 namespace api = tolvarapi;

@@ -12,7 +12,7 @@
 #include "cli/cli-input.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/cli/capture.h"
 #include "tests/support/test-support.h"
 

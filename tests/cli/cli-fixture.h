@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/cli/text-helpers.h"
 #include "tests/support/test-support.h"
 

@@ -7,7 +7,7 @@
 
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/cli/capture.h"
 #include "tests/cli/text-helpers.h"
 #include "tests/support/test-support.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/support/test-support.h"
 
 namespace st {

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/support/test-support.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/soak/soak-session.h"
 
 namespace soak {

@@ -11,7 +11,7 @@
 
 #include "api/tolvar-api-client.h"
 #include "common/wire-reader.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace soak {
 

@@ -30,7 +30,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 #include "tests/soak/soak-round.h"
 #include "tests/support/test-support.h"
 

@@ -26,7 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace tt {
 

@@ -1,4 +1,4 @@
-#include "server/entry.h"
+#include "tolvard/entry.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,9 +8,54 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "api/api-frontend.h"
+#include "cli/cli-frontend.h"
 #include "client/session.h"
 #include "common/i18n.h"
 #include "server/server.h"
+
+namespace {
+
+// The frontends, by the command word that the SSH client asked for.
+struct SessionModeRow {
+	const char *word;
+	const FrontendOps *ops;
+};
+
+const SessionModeRow session_modes[] = {
+	{"cli", &cli_frontend_ops},	// also when no command was asked for
+	{"api", &api_frontend_ops},
+	{"log", &log_frontend_ops},
+	{nullptr, nullptr},
+};
+
+// The row of command (nullptr: cli); nullptr for any other word. Whole, case-sensitive.
+const SessionModeRow *find_session_mode(const char *command)
+{
+	if (command == nullptr)
+		return &session_modes[0];
+	for (const SessionModeRow *row = session_modes; row->word != nullptr; row++) {
+		if (strcmp(command, row->word) == 0)
+			return row;
+	}
+	return nullptr;
+}
+
+int run_client_session(const struct sockaddr_un *addr, const char *user_name)
+{
+	pid_t parent_pid = getppid();
+	if (client_check_environment(user_name) < 0)
+		return 1;
+	const char *command = getenv("SSH_ORIGINAL_COMMAND");
+	const SessionModeRow *mode = find_session_mode(command);
+	if (mode == nullptr) {
+		fprintf(stderr, _("Command '%s' is not recognized\n"), command);
+		return 1;
+	}
+	return client_mode(addr, user_name, parent_pid, mode->word, mode->ops);
+}
+
+}  // namespace
 
 int build_socket_address(const char *home, struct sockaddr_un *addr)
 {
@@ -67,7 +112,7 @@ int tolvard_main(int argc, char **argv)
 		return 1;
 	}
 	if (argc == 3 && strcmp(argv[1], "-c") == 0)
-		return client_mode(&addr, argv[2]);
+		return run_client_session(&addr, argv[2]);
 	if (argc == 1)
 		return server_mode(&addr);
 	fprintf(stderr, _("Usage: %s [-c <user-name>]\n"), prog);

@@ -1,6 +1,7 @@
-// Program entry of tolvard: identity and home checks, the server socket address, the mode.
-#ifndef TOLVAR_SERVER_ENTRY_H
-#define TOLVAR_SERVER_ENTRY_H
+// Program entry of tolvard: identity and home checks, the server socket address, and the
+// choice between the server and a client session with the frontend its command word names.
+#ifndef TOLVAR_TOLVARD_ENTRY_H
+#define TOLVAR_TOLVARD_ENTRY_H
 
 #include <sys/un.h>
 
@@ -12,7 +13,7 @@ constexpr size_t TOLVAR_SOCKET_PATH_MAX = 104;
 // Fills addr (zeroed first) with home + "/socket". Returns 0, or -1 if home is too long.
 int build_socket_address(const char *home, struct sockaddr_un *addr);
 
-// The whole of tolvard: checks, then server_mode or client_mode. Returns the exit status.
+// The whole of tolvard: checks, then server_mode or a client session. Returns the exit status.
 int tolvard_main(int argc, char **argv);
 
 #endif

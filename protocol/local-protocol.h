@@ -3,8 +3,8 @@
 //
 // Wire form of every packet: u64 length (bytes after this field), i32 type, payload,
 // 4 reserved bytes. length = payload + 8; a packet takes payload + 16 bytes.
-#ifndef TOLVAR_SERVER_LOCAL_PROTOCOL_H
-#define TOLVAR_SERVER_LOCAL_PROTOCOL_H
+#ifndef TOLVAR_PROTOCOL_LOCAL_PROTOCOL_H
+#define TOLVAR_PROTOCOL_LOCAL_PROTOCOL_H
 
 #include <cstddef>
 #include <cstdint>

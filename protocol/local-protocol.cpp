@@ -1,4 +1,4 @@
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 #include <cerrno>
 #include <cstdlib>

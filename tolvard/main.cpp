@@ -1,4 +1,4 @@
-#include "server/entry.h"
+#include "tolvard/entry.h"
 
 int main(int argc, char **argv)
 {
