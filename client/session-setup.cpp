@@ -22,20 +22,26 @@ namespace {
 constexpr size_t LOG_IDENT_SIZE = 45;
 constexpr size_t HOST_MAX = LOCAL_HOST_FIELD - 1;
 
-// Empties a TZ that could make the C library read a file of the client's choosing.
+// Empties a TZ that could make the C library read a file of the client's choosing. The
+// value is emptied before anything is printed or logged: the system log's time stamp would
+// otherwise load (and keep) the zone it names.
 void sanitize_tz(void)
 {
 	char *tz = getenv("TZ");
 	if (tz == nullptr)
 		return;
-	if (tz[0] == '/' || (tz[0] == ':' && tz[1] == '/')) {
+	bool absolute = tz[0] == '/' || (tz[0] == ':' && tz[1] == '/');
+	if (!absolute && strstr(tz, "../") == nullptr)
+		return;
+	MallocPtr<char> was(strdup(tz));
+	tz[0] = '\0';
+	const char *shown = was != nullptr ? was.get() : "";
+	if (absolute) {
 		fputs(_("Ignoring absolute path name in TZ\n"), stderr);
-		syslog(LOG_WARNING, "TZ contains absolute path name '%s', ignored", tz);
-		tz[0] = '\0';
-	} else if (strstr(tz, "../") != nullptr) {
+		syslog(LOG_WARNING, "TZ contains absolute path name '%s', ignored", shown);
+	} else {
 		fputs(_("Ignoring TZ\n"), stderr);
-		syslog(LOG_WARNING, "TZ='%s', ignored", tz);
-		tz[0] = '\0';
+		syslog(LOG_WARNING, "TZ='%s', ignored", shown);
 	}
 }
 

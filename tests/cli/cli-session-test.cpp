@@ -227,6 +227,30 @@ TEST_F(CliPipes, LogModeShowsOutputOnlyWithoutFraming)
 	EXPECT_NE(strip_times(bob.out).find("[T] Server closed connection\n"), std::string::npos);
 }
 
+// A TZ naming a zone file is emptied before anything can load it: the times shown are UTC.
+TEST_F(CliPipes, IgnoredZoneFileIsNeverLoaded)
+{
+	int alice = peer("alice");
+	Session bob;
+	SessionOptions o;
+	o.mode = "log";
+	o.env = {"TZ=/usr/share/zoneinfo/Asia/Tokyo"};
+	start(&bob, "bob", o);
+	ASSERT_TRUE(bob.wait_out("User bob is online\n")) << bob.out;
+	EXPECT_EQ(bob.err, "Ignoring absolute path name in TZ\n");
+	bob.out.clear();
+	time_t before = time(nullptr);
+	say(alice, "GLOBAL", "what time is it");
+	ASSERT_TRUE(bob.wait_out("what time is it\n")) << bob.out;
+	time_t after = time(nullptr);
+	struct tm utc_before, utc_after;
+	gmtime_r(&before, &utc_before);
+	gmtime_r(&after, &utc_after);
+	int hour = -1;
+	ASSERT_EQ(sscanf(bob.out.c_str(), "[%d:", &hour), 1) << bob.out;
+	EXPECT_TRUE(hour == utc_before.tm_hour || hour == utc_after.tm_hour) << bob.out;
+}
+
 TEST_F(CliPipes, RawInputTerminatorsAndTheFullBuffer)
 {
 	int alice = peer("alice");
