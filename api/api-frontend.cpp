@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "client/motd.h"
 #include "client/requests.h"
 #include "common/file-helpers.h"
 #include "common/holders.h"
@@ -299,21 +300,14 @@ void send_api_pass(uint16_t version, const char *user_name)
 
 int send_api_motd(void)
 {
-	// O_NONBLOCK: a FIFO put in the file's place must not stop the session.
-	int fd = open("motd", O_RDONLY | O_NOCTTY | O_NONBLOCK);
-	if (fd < 0) {
-		int saved = errno;
-		if (saved != ENOENT)
-			syslog(LOG_WARNING, "send_api_motd: motd: %s", strerror(saved));
-		errno = saved;
-		return -1;
-	}
 	char text[API_MOTD_MAX];
-	int32_t n = read_fully(fd, text, sizeof text);
-	int saved = errno;
-	close(fd);
+	int32_t n = client_read_motd(text, sizeof text);
 	if (n < 0) {
-		syslog(LOG_WARNING, "send_api_motd: read: %s", strerror(saved));
+		int saved = errno;
+		if (n == MOTD_READ_FAILED)
+			syslog(LOG_WARNING, "send_api_motd: read: %s", strerror(saved));
+		else if (saved != ENOENT)
+			syslog(LOG_WARNING, "send_api_motd: motd: %s", strerror(saved));
 		errno = saved;
 		return -1;
 	}

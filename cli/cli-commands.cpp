@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/cli-frontend.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "cli/cli-words.h"
+#include "client/motd.h"
 #include "client/requests.h"
 #include "common/file-helpers.h"
 #include "common/i18n.h"
@@ -143,14 +145,7 @@ void command_version(int, int, char **)
 	printf("%s%s\n", _("Project page: "), "README.md in the tolvar repository");
 }
 
-void command_quit(int server_fd, int, char **)
-{
-	close(server_fd);
-	// Put the terminal back the way readline found it.
-	if (cli_state.use_readline)
-		rl_callback_handler_remove();
-	exit(0);
-}
+void command_quit(int, int, char **) { cli_finish(0); }
 
 void command_help(int, int, char **)
 {
@@ -219,23 +214,15 @@ void do_command(int server_fd, const char *line)
 
 void print_motd(int silent)
 {
-	int fd = open("motd", O_RDONLY | O_CLOEXEC);
-	if (fd < 0) {
-		if (errno == ENOENT) {
-			if (!silent)
-				print_with_time(-1, PRINT_END_LINE, "%s", _("No MOTD available"));
-		} else {
-			perror("motd");
-		}
+	char buf[MOTD_SHOWN_MAX];
+	int32_t n = client_read_motd(buf, sizeof buf);
+	if (n == MOTD_OPEN_FAILED && errno == ENOENT) {
+		if (!silent)
+			print_with_time(-1, PRINT_END_LINE, "%s", _("No MOTD available"));
 		return;
 	}
-	char buf[MOTD_SHOWN_MAX];
-	int32_t n = read_fully(fd, buf, sizeof buf);
-	int saved_errno = errno;
-	close(fd);
 	if (n < 0) {
-		errno = saved_errno;
-		perror("read: motd");
+		perror(n == MOTD_OPEN_FAILED ? "motd" : "read: motd");
 		return;
 	}
 	if (n == 0)

@@ -1,5 +1,6 @@
 #include "cli/cli-frontend.h"
 
+#include <readline/readline.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,3 +51,14 @@ const FrontendOps log_frontend_ops = {
 	cli_do_after_signal,	// do_after_signal
 	cli_do_tick,		// do_tick
 };
+
+void cli_finish(int status)
+{
+	if (cli_state.use_readline)
+		rl_callback_handler_remove();
+	if (cli_state.server_fd >= 0)
+		close(cli_state.server_fd);
+	if (status == CLI_FINISH_ABORT)
+		abort();
+	exit(status);
+}

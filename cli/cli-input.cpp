@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/cli-commands.h"
+#include "cli/cli-frontend.h"
 #include "cli/cli-output.h"
 #include "cli/cli-raw-input.h"
 #include "cli/cli-state.h"
@@ -42,9 +43,7 @@ void signal_handler(int sig)
 [[noreturn]] void exit_on_end_of_input(void)
 {
 	print_with_time(-1, PRINT_END_LINE, "%s", _("Exiting ..."));
-	if (cli_state.use_readline)
-		rl_callback_handler_remove();
-	exit(0);
+	cli_finish(0);
 }
 
 void handle_input_line(char *line)
@@ -144,7 +143,7 @@ void cli_do_stdin(int server_fd)
 		return;
 	case RAW_READ_ERROR:
 		perror("read");
-		exit(1);
+		cli_finish(1);
 	case RAW_READ_EOF:
 		exit_on_end_of_input();
 	}

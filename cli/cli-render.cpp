@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/cli-escape.h"
+#include "cli/cli-frontend.h"
 #include "cli/cli-input.h"
 #include "cli/cli-output.h"
 #include "cli/cli-state.h"
@@ -160,14 +161,6 @@ const FatalResult fatal_results[] = {
 	{0, nullptr, -1},
 };
 
-[[noreturn]] void end_session(int server_fd, int status)
-{
-	close(server_fd);
-	if (cli_state.use_readline)
-		rl_callback_handler_remove();
-	exit(status);
-}
-
 }  // namespace
 
 void cli_show_packet(const unsigned char *packet)
@@ -207,10 +200,8 @@ void cli_do_local_packet(int server_fd)
 			print_with_time(-1, PRINT_END_LINE, "%s", _(f->message));
 		else
 			perror("read");
-		end_session(server_fd, f->status);
+		cli_finish(f->status);
 	}
 	print_with_time(-1, PRINT_END_LINE, "%s", _("Internal error"));
-	if (cli_state.use_readline)
-		rl_callback_handler_remove();
-	abort();
+	cli_finish(CLI_FINISH_ABORT);
 }
