@@ -286,7 +286,7 @@ int cmd_adduser(int argc, char **argv)
 		perror(KEY_LOCK_PATH);
 		return 1;
 	}
-	UniqueFile f(fopen(KEY_FILE_PATH, "a+"));
+	UniqueFile f(fopen_nofollow(KEY_FILE_PATH, "a+"));
 	if (f == nullptr) {
 		perror(KEY_FILE_PATH);
 		return 1;

@@ -33,6 +33,11 @@ int read_yes_no(void);
 // Removes a stray .ssh/rc. Returns 0 when there is none (any longer), -1 after saying why.
 int check_ssh_rc(void);
 
+// Opens a file of the home as fopen does with mode "r", "r+" or "a+", but fails (ELOOP) when
+// path names a symbolic link: the account may plant one, and none of its files is ever one.
+// Returns the stream (caller closes), or null with errno.
+FILE *fopen_nofollow(const char *path, const char *mode);
+
 // Subcommand handlers.
 int cmd_adduser(int argc, char **argv);
 int cmd_removeuser(int argc, char **argv);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ int tolvaradm_main(int argc, char **argv)
 		return -1;
 	}
 	account_uid = pw->pw_uid;
+	gid_t account_gid = pw->pw_gid;
 	// The user database may reuse its static entry; keep our own copy of the path.
 	MallocPtr<char> home(strdup(pw->pw_dir));
 	if (home == nullptr) {
@@ -68,6 +70,17 @@ int tolvaradm_main(int argc, char **argv)
 
 	uid_t euid = geteuid();
 	if (euid == 0) {
+		// The groups before the user id, which changing them needs. Root's group and
+		// supplementary groups would otherwise open their files to the run, through any link
+		// the account plants.
+		if (initgroups("tolvar", account_gid) < 0) {
+			perror("initgroups");
+			return 1;
+		}
+		if (setregid(account_gid, account_gid) < 0) {
+			perror("setregid");
+			return 1;
+		}
 		if (setreuid(account_uid, account_uid) < 0) {
 			perror("setreuid");
 			return 1;

@@ -11,7 +11,7 @@
 
 int cmd_getmotd(int, char **)
 {
-	UniqueFd fd(open(MOTD_PATH, O_RDONLY | O_CLOEXEC));
+	UniqueFd fd(open(MOTD_PATH, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
 	if (!fd.valid()) {
 		perror(MOTD_PATH);
 		return 1;

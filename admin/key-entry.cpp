@@ -54,7 +54,6 @@ void discard_rest_of_line(FILE *f)
 enum LineResult {
 	LINE_ENTRY,	// outputs set
 	LINE_PASS,	// not an entry; go on with the next line
-	LINE_STOP,	// undecodable key text: stop reading
 	LINE_NO_MEMORY,
 };
 
@@ -120,8 +119,12 @@ LineResult parse_line(const char *buf, size_t len, char **user, char **key_text,
 	std::string_view base64_text = tail.rest();
 	size_t token_len, type_len;
 	unsigned char header[KEY_HEADER_SIZE + 1];
-	if (decode_key_header(base64_text.data(), &token_len, &type_len, header) < 0)
-		return LINE_STOP;
+	if (decode_key_header(base64_text.data(), &token_len, &type_len, header) < 0) {
+		// The line may stand anywhere; the entries after it are read as usual.
+		fprintf(stderr, _("Warning: cannot decode key in file .ssh/authorized_keys line %u; key ignored\n"),
+			line);
+		return LINE_PASS;
+	}
 	header[4 + type_len] = '\0';
 	int data_kind = get_key_type(reinterpret_cast<const char *>(header + 4), type_len);
 	if (data_kind < 0) {
@@ -197,8 +200,6 @@ int read_key_entry(FILE *f, char **user, char **key_text, char **comment, unsign
 			return 0;
 		case LINE_PASS:
 			break;
-		case LINE_STOP:
-			return 1;
 		case LINE_NO_MEMORY:
 			return -1;
 		}

@@ -109,7 +109,7 @@ int cmd_listuser(int argc, char **argv)
 	}
 	if (check_ssh_rc() < 0)
 		fputs(_("Warning: configuration error left unresolved\n"), stderr);
-	UniqueFile f(fopen(KEY_FILE_PATH, "r"));
+	UniqueFile f(fopen_nofollow(KEY_FILE_PATH, "r"));
 	if (f == nullptr) {
 		perror(KEY_FILE_PATH);
 		return 1;

@@ -138,7 +138,7 @@ int cmd_removeuser(int argc, char **argv)
 		perror(errno == ENOENT ? KEY_FILE_PATH : KEY_LOCK_PATH);
 		return 1;
 	}
-	UniqueFile f(fopen(KEY_FILE_PATH, "r+"));
+	UniqueFile f(fopen_nofollow(KEY_FILE_PATH, "r+"));
 	if (f == nullptr) {
 		perror(KEY_FILE_PATH);
 		return 1;

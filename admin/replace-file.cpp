@@ -17,13 +17,15 @@ int replacement_begin(Replacement *r, const char *target)
 		errno = ENAMETOOLONG;
 		return -1;
 	}
-	int fd = mkostemp(r->temp, O_CLOEXEC);
+	// mkostemp creates the file exclusively, so it never opens through a link either.
+	int fd = mkostemp(r->temp, O_CLOEXEC | O_NOFOLLOW);
 	if (fd < 0) {
 		r->temp[0] = '\0';
 		return -1;
 	}
+	// The target itself: a link in its place is replaced, and what it points to lends nothing.
 	struct stat st;
-	if (stat(target, &st) == 0) {
+	if (lstat(target, &st) == 0 && S_ISREG(st.st_mode)) {
 		if (fchmod(fd, st.st_mode & 07777) < 0) {
 			int e = errno;
 			close(fd);

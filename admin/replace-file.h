@@ -15,7 +15,8 @@ struct Replacement {
 };
 
 // Creates the temporary file for target (in target's directory, mode 0600 less the file-creation
-// mask, or the permission bits of an existing target). Returns 0, or -1 with errno (nothing left).
+// mask, or the permission bits of a regular file at target; a symbolic link there is not
+// followed). Returns 0, or -1 with errno (nothing left).
 int replacement_begin(Replacement *r, const char *target);
 // Flushes, syncs and closes the temporary file and renames it over the target. Returns 0, or -1
 // with errno after removing the temporary file (the target is then unchanged).

@@ -124,6 +124,15 @@ AdmResult AdminTest::adm_root(const std::vector<std::string> &args, const std::s
 	return adm_as(0, 0, args, input);
 }
 
+AdmResult AdminTest::adm_root_in_group(gid_t extra, const std::vector<std::string> &args)
+{
+	tt::Spec s;
+	s.argv = {"/usr/bin/setpriv", "--groups", "0," + std::to_string(extra), tt::tolvaradm_path()};
+	s.argv.insert(s.argv.end(), args.begin(), args.end());
+	s.env = default_env();
+	return run_with_input(s, "");
+}
+
 AdmResult AdminTest::adm_limited(int blocks, const std::vector<std::string> &args, const std::string &input)
 {
 	tt::Spec s;

@@ -36,6 +36,9 @@ protected:
 	AdmResult adm_as(uid_t uid, gid_t gid, const std::vector<std::string> &args, const std::string &input = "",
 			 const std::vector<std::string> &env = default_env());
 	AdmResult adm_root(const std::vector<std::string> &args, const std::string &input = "");
+	// Runs tolvaradm as root with group 0 and the supplementary groups 0 and extra, as an
+	// administrator's root shell may have them.
+	AdmResult adm_root_in_group(gid_t extra, const std::vector<std::string> &args);
 	// Runs tolvaradm as the account with a file size limit (in 512-byte blocks), so that writes
 	// beyond it fail (the signal they raise is ignored).
 	AdmResult adm_limited(int blocks, const std::vector<std::string> &args, const std::string &input = "");

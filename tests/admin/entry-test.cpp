@@ -105,6 +105,69 @@ TEST_F(EntryTest, RootRunsAsTheAccountInItsHome)
 	EXPECT_EQ(r.out, "hi\n");
 }
 
+// Links the account plants in its home lead root's run to root's own files, which root's
+// group or a supplementary group of root's may read or write but the account may not.
+TEST_F(EntryTest, RootGainsNothingThroughLinksTheAccountPlants)
+{
+	const gid_t extra = 4242;
+	auto root_file = [&](const std::string &rel, const std::string &content, gid_t gid, mode_t mode) {
+		write_file(rel, content, mode);
+		ASSERT_EQ(chown(path(rel).c_str(), 0, gid), 0);
+	};
+	root_file("root-secret", "root's secret\n", 0, 0640);
+	root_file("group-secret", "group secret\n", extra, 0640);
+	const std::string root_keys = entry("root", fake_key("ssh-ed25519", 1));
+	root_file("root-keys", root_keys, 0, 0660);
+	const std::string motd = path("motd"), keys = path(".ssh/authorized_keys");
+
+	// motd as a symbolic link, then as hard links (which no open flag can refuse).
+	ASSERT_EQ(symlink(path("root-secret").c_str(), motd.c_str()), 0);
+	AdmResult r = adm_root_in_group(extra, {"getmotd"});
+	EXPECT_EQ(r.code, 1);
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "motd: Too many levels of symbolic links\n");
+	// setmotd replaces the link itself and takes nothing from what it points to.
+	r = adm_root_in_group(extra, {"setmotd", "-m", "new"});
+	EXPECT_EQ(r.code, 0) << r.err;
+	struct stat st;
+	ASSERT_EQ(lstat(motd.c_str(), &st), 0);
+	EXPECT_TRUE(S_ISREG(st.st_mode));
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(st.st_gid, account_.gid);
+	EXPECT_EQ(read_file("root-secret"), "root's secret\n");
+	for (const char *secret : {"root-secret", "group-secret"}) {
+		ASSERT_EQ(unlink(motd.c_str()), 0);
+		ASSERT_EQ(link(path(secret).c_str(), motd.c_str()), 0);
+		r = adm_root_in_group(extra, {"getmotd"});
+		EXPECT_EQ(r.code, 1) << secret;
+		EXPECT_EQ(r.out, "") << secret;
+		EXPECT_EQ(r.err, "motd: Permission denied\n");
+	}
+
+	// The key file as a symbolic link, then as a hard link, to a file root's group may write.
+	make_ssh_dir();
+	ASSERT_EQ(symlink(path("root-keys").c_str(), keys.c_str()), 0);
+	const std::vector<std::vector<std::string>> commands = {
+		{"adduser", "-a", fake_key("ssh-ed25519", 2), "alice"}, {"listuser"}, {"removeuser", "-f", "root"}};
+	for (const auto &args : commands) {
+		r = adm_root_in_group(extra, args);
+		EXPECT_EQ(r.code, 1) << args[0];
+		EXPECT_EQ(r.out, "") << args[0];
+		EXPECT_EQ(r.err, ".ssh/authorized_keys: Too many levels of symbolic links\n") << args[0];
+	}
+	ASSERT_EQ(lstat(keys.c_str(), &st), 0);
+	EXPECT_TRUE(S_ISLNK(st.st_mode));
+	ASSERT_EQ(unlink(keys.c_str()), 0);
+	ASSERT_EQ(link(path("root-keys").c_str(), keys.c_str()), 0);
+	for (const auto &args : commands) {
+		r = adm_root_in_group(extra, args);
+		EXPECT_EQ(r.code, 1) << args[0];
+		EXPECT_EQ(r.out, "") << args[0];
+		EXPECT_EQ(r.err, ".ssh/authorized_keys: Permission denied\n") << args[0];
+	}
+	EXPECT_EQ(read_file("root-keys"), root_keys);
+}
+
 TEST_F(EntryTest, HomeDirectoryMustBeTheAccounts)
 {
 	ASSERT_EQ(chown(account_.home.c_str(), 0, 0), 0);

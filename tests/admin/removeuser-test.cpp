@@ -130,11 +130,38 @@ TEST_F(RemoveuserTest, RefusalsLeaveTheFileAlone)
 	r = adm({"removeuser"});
 	EXPECT_EQ(r.code, 255);
 	EXPECT_EQ(keys(), content);
-	// An undecodable key ends the search: entries after it are not seen.
-	write_file(".ssh/authorized_keys", entry("bob", "ssh-ed25519 AA!A") + entry("alice", k(3)));
-	r = adm({"removeuser", "-f", "alice"});
+}
+
+// A line whose key cannot be decoded is reported and kept; the entries after it count as any.
+TEST_F(RemoveuserTest, AnUndecodableLineHidesNothingAfterIt)
+{
+	GeneratedKey a1 = keygen("ed25519", 0, "alice one"), b = keygen("ed25519", 0, "bob"),
+		     c = keygen("rsa", 1024, "carol"), a2 = keygen("ecdsa", 256, "alice two");
+	ASSERT_FALSE(a2.line.empty());
+	std::string broken = b.line;
+	broken[b.type.size() + 1 + 10] = '!';	// within the part that every reader decodes
+	const std::string warning = "Invalid key: invalid BASE64 encoding\n"
+				    "Warning: cannot decode key in file .ssh/authorized_keys line 2; key ignored\n";
+	write_file(".ssh/authorized_keys",
+		   entry("alice", a1.line) + entry("bob", broken) + entry("carol", c.line) + entry("alice", a2.line));
+
+	AdmResult r = adm({"listuser"});
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(r.err, warning);
+	auto listed = [](const std::string &user, const GeneratedKey &key) {
+		return "User \"" + user + "\", Public key \"" + key.type + " " + key.base64 + "\", Comment \"" + key.comment +
+		       "\"\n";
+	};
+	EXPECT_EQ(r.out, listed("alice", a1) + listed("carol", c) + listed("alice", a2));
+	// The duplicate search of adduser reads past it too.
+	r = adm({"adduser", "-f", "-a", c.line, "dave"});
 	EXPECT_EQ(r.code, 1);
-	EXPECT_EQ(r.err, "Invalid key: invalid BASE64 encoding\nUser alice not found\n");
+	EXPECT_EQ(r.err, warning + "This public key is already used by user carol.\nAre you pasted wrong key?\n");
+
+	r = adm({"removeuser", "-f", "alice"});
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(r.err, warning + "Removed 2 keys for user alice\n");
+	EXPECT_EQ(keys(), entry("bob", broken) + entry("carol", c.line));
 }
 
 TEST_F(RemoveuserTest, AsksOnATerminal)
