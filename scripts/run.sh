@@ -54,10 +54,16 @@ chown "$account:" "$home_dir"
 chmod 0755 "$home_dir"
 
 # --- the chat server, as the account ---
+# The server holds a write lock on its pid file for as long as it runs: a process that only
+# has the recorded pid (a session, or one that has ended and is not reaped) is no server.
 server_running() {
     [ -f "$home_dir/tolvard.pid" ] || return 1
     pid=$(head -n 1 "$home_dir/tolvard.pid")
-    [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = tolvard ]
+    case $pid in '' | *[!0-9]*) return 1 ;; esac
+    file=$(stat -L -c '%Hd %Ld %i' "$home_dir/tolvard.pid") || return 1
+    # shellcheck disable=SC2086
+    set -- $file
+    grep -q "^[0-9]*: POSIX  *ADVISORY  *WRITE  *$pid  *$(printf '%02x:%02x' "$1" "$2"):$3 " /proc/locks
 }
 if server_running; then
     say "the chat server is running already (pid $(head -n 1 "$home_dir/tolvard.pid"))"
@@ -67,9 +73,12 @@ elif [ -d /run/systemd/system ]; then
     systemctl enable --now tolvard.service
     say "started the chat server with systemd (tolvard.service)"
 else
+    # The log is opened by the account, not by root: its home is the account's to fill
+    # with links.
+    # shellcheck disable=SC2016
     setsid setpriv --reuid="$account" --regid="$account" --init-groups \
-        env -i HOME="$home_dir" PATH=/usr/bin:/bin "$tolvard" \
-        </dev/null >/dev/null 2>>"$home_dir/tolvard.log" &
+        env -i HOME="$home_dir" PATH=/usr/bin:/bin \
+        sh -c 'cd "$HOME" && exec "$0" 2>>tolvard.log' "$tolvard" </dev/null >/dev/null &
     say "started the chat server in the background (errors go to $home_dir/tolvard.log)"
 fi
 i=0

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -15,7 +16,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "common/file-helpers.h"
 #include "common/i18n.h"
 #include "server/server-internal.h"
 
@@ -27,7 +27,6 @@ constexpr const char PID_FILE[] = "tolvard.pid";
 constexpr int LISTEN_BACKLOG = 64;
 constexpr unsigned int SELECT_FAILURE_PAUSE = 2;
 constexpr unsigned int OUT_OF_DESCRIPTORS_PAUSE = 1;
-constexpr size_t PID_LINE_SIZE = 16;
 constexpr size_t LOG_MESSAGE_SIZE = 256;
 #ifdef TOLVAR_DIRECT_SENDS
 constexpr int PACKETS_PER_PASS = 1;
@@ -54,44 +53,65 @@ const PacketHandler packet_handlers[] = {
 };
 constexpr int32_t packet_handler_count = (int32_t)(sizeof packet_handlers / sizeof packet_handlers[0]);
 
-// 1 when the pid file names a live process other than this one.
-int other_server_running(pid_t *pid)
+// Replaces the content of the locked pid file with this process's id.
+int write_pid(int fd)
 {
-	FILE *f = fopen(PID_FILE, "r");
-	if (f == nullptr)
-		return 0;
-	char line[PID_LINE_SIZE];
-	int32_t n = fgetline(f, line, sizeof line);
-	fclose(f);
-	if (n <= 0)
-		return 0;
-	long value = strtol(line, nullptr, 10);
-	// A pid equal to ours is a stale file from an earlier server that happened to get it.
-	if (value <= 0 || value > (long)INT32_MAX || (pid_t)value == getpid())
-		return 0;
-	if (kill((pid_t)value, 0) < 0)
-		return 0;
-	*pid = (pid_t)value;
-	return 1;
-}
-
-int write_pid_file()
-{
-	FILE *f = fopen(PID_FILE, "w");
-	if (f == nullptr) {
+	if (ftruncate(fd, 0) < 0) {
 		perror(PID_FILE);
 		return -1;
 	}
-	if (fprintf(f, "%d\n", (int)getpid()) < 0) {
+	if (dprintf(fd, "%d\n", (int)getpid()) < 0) {
 		perror("fprintf");
-		fclose(f);
-		return -1;
-	}
-	if (fclose(f) != 0) {
-		perror("fclose");
 		return -1;
 	}
 	return 0;
+}
+
+// Opens the pid file and takes its write lock, which this process keeps for its whole life:
+// a server runs exactly as long as the lock is held, whatever process the recorded pid may
+// name now. The descriptor is never closed, and the file is never opened again here, since
+// closing any descriptor of the file would drop the lock. Returns 0 with the lock, 1 with
+// *other set when another server holds it, -1 after printing why.
+int lock_pid_file(pid_t *other)
+{
+	int fd = open(PID_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+	if (fd < 0) {
+		perror(PID_FILE);
+		return -1;
+	}
+	// Standard input and output are closed later, and the lock must not go with them.
+	if (fd <= STDOUT_FILENO) {
+		int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+		close(fd);
+		if (high < 0) {
+			perror(PID_FILE);
+			return -1;
+		}
+		fd = high;
+	}
+	struct flock lock = {};
+	lock.l_type = F_WRLCK;
+	lock.l_whence = SEEK_SET;
+	while (fcntl(fd, F_SETLK, &lock) < 0) {
+		if (errno != EACCES && errno != EAGAIN) {
+			perror(PID_FILE);
+			close(fd);
+			return -1;
+		}
+		struct flock holder = lock;
+		if (fcntl(fd, F_GETLK, &holder) < 0) {
+			perror(PID_FILE);
+			close(fd);
+			return -1;
+		}
+		if (holder.l_type != F_UNLCK) {
+			*other = holder.l_pid;
+			close(fd);
+			return 1;
+		}
+		// The holder ended between the two calls: try again.
+	}
+	return write_pid(fd);
 }
 
 // The listening socket on addr, mode 0600; -1 after printing why.
@@ -318,12 +338,11 @@ void syslog_perror(const char *format, ...)
 
 int server_mode(const struct sockaddr_un *addr)
 {
-	pid_t other;
-	if (other_server_running(&other)) {
+	pid_t other = 0;
+	int locked = lock_pid_file(&other);
+	if (locked == 1)
 		fprintf(stderr, _("Another server process %d is running\n"), (int)other);
-		return 1;
-	}
-	if (write_pid_file() < 0)
+	if (locked != 0)
 		return 1;
 	signal(SIGPIPE, SIG_IGN);
 	close(STDIN_FILENO);

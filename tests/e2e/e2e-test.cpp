@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/test-support.h"
 
@@ -119,6 +121,32 @@ bool api_wait_user_state(int fd, const std::string &name, bool online, int timeo
 	return false;
 }
 
+// What sshd would apply to a connection of user, one "keyword value" line each, as sshd -T
+// prints them.
+std::string sshd_settings(const std::string &config, const std::string &user)
+{
+	tt::Spec s;
+	s.argv = {"/usr/sbin/sshd", "-T", "-f", config, "-C", "user=" + user + ",host=x,addr=127.0.0.1"};
+	s.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
+	std::string out, err;
+	EXPECT_EQ(tt::run(s, &out, &err), 0) << err;
+	return out;
+}
+
+// The values of keyword in sshd -T output, one per line that has it.
+std::vector<std::string> values(const std::string &settings, const std::string &keyword)
+{
+	std::vector<std::string> v;
+	std::istringstream in(settings);
+	std::string line;
+	while (std::getline(in, line))
+		if (line.compare(0, keyword.size() + 1, keyword + " ") == 0)
+			v.push_back(line.substr(keyword.size() + 1));
+	return v;
+}
+
+using Values = std::vector<std::string>;
+
 class EndToEnd : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
@@ -145,11 +173,11 @@ protected:
 		port_ = free_port();
 		ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
 		std::ofstream c(dir_ + "/sshd_config");
+		// The account's settings are the shipped drop-in's.
 		c << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << dir_ << "/host_key\n"
 		  << "PidFile " << dir_ << "/sshd.pid\nAllowUsers tolvar\nUsePAM no\n"
-		  << "PubkeyAuthentication yes\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-		  << "AuthorizedKeysFile .ssh/authorized_keys\nAcceptEnv LANG LC_* TZ\nPermitUserRC no\n"
-		  << "AllowTcpForwarding no\nX11Forwarding no\nPrintMotd no\nPrintLastLog no\nLogLevel ERROR\n";
+		  << "Include " << TOLVAR_SOURCE_DIR << "/dist/sshd-tolvar.conf\n"
+		  << "PrintMotd no\nPrintLastLog no\nLogLevel ERROR\n";
 		c.close();
 		mkdir("/run/sshd", 0755);
 		tt::Spec s;
@@ -347,4 +375,49 @@ TEST_F(EndToEnd, EchoBotAnswersOverSsh)
 	while (m.from != "bob");
 	EXPECT_EQ(m.to, "alice");
 	EXPECT_EQ(m.text, "echo: ping");
+}
+
+TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
+{
+	char tmpl[] = "/tmp/tolvar-sshd-XXXXXX";
+	ASSERT_NE(mkdtemp(tmpl), nullptr);
+	std::string dir = tmpl;
+	ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir + "/host_key"), 0);
+	const std::string src = TOLVAR_SOURCE_DIR;
+
+	// The system's sshd as Debian sets it up: the drop-ins first, then the host's own settings.
+	std::ofstream(dir + "/system") << "HostKey " << dir << "/host_key\nInclude " << src
+				       << "/dist/sshd-tolvar.conf\nAcceptEnv LANG LC_*\nX11Forwarding yes\n";
+	std::string other = sshd_settings(dir + "/system", "alice");
+	EXPECT_EQ(values(other, "acceptenv"), (Values{"LANG", "LC_*"})) << other;
+	EXPECT_EQ(values(other, "authorizedkeysfile"), (Values{".ssh/authorized_keys .ssh/authorized_keys2"}));
+	EXPECT_EQ(values(other, "x11forwarding"), (Values{"yes"}));
+	EXPECT_EQ(values(other, "passwordauthentication"), (Values{"yes"}));
+	std::string account = sshd_settings(dir + "/system", "tolvar");
+	EXPECT_EQ(values(account, "acceptenv"), (Values{"LANG", "LC_*", "TZ"})) << account;
+	EXPECT_EQ(values(account, "authorizedkeysfile"), (Values{".ssh/authorized_keys"}));
+	EXPECT_EQ(values(account, "x11forwarding"), (Values{"no"}));
+	EXPECT_EQ(values(account, "passwordauthentication"), (Values{"no"}));
+	EXPECT_EQ(values(account, "permituserrc"), (Values{"no"}));
+	EXPECT_EQ(values(account, "allowtcpforwarding"), (Values{"no"}));
+
+	// The private daemon's whole configuration as run.sh fills it in, with a host key of ours.
+	std::istringstream in(slurp(src + "/dist/sshd_config.private"));
+	std::ofstream priv(dir + "/private");
+	priv << "HostKey " << dir << "/host_key\n";
+	std::string line;
+	while (std::getline(in, line)) {
+		if (line.compare(0, 8, "HostKey ") == 0)
+			continue;
+		for (auto [from, to] : {std::pair<std::string, std::string>{"@PORT@", "2222"}, {"@ACCOUNT@", "tolvar"}})
+			if (line.find(from) != std::string::npos)
+				line.replace(line.find(from), from.size(), to);
+		priv << line << "\n";
+	}
+	priv.close();
+	account = sshd_settings(dir + "/private", "tolvar");
+	EXPECT_EQ(values(account, "allowusers"), (Values{"tolvar"})) << account;
+	EXPECT_EQ(values(account, "acceptenv"), (Values{"LANG", "LC_*", "TZ"}));
+	EXPECT_EQ(values(account, "authorizedkeysfile"), (Values{".ssh/authorized_keys"}));
+	sh("rm -rf " + dir);
 }

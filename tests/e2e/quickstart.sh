@@ -43,6 +43,27 @@ grep -q "running already" "$scratch/run2.out"
 grep -q "registered already" "$scratch/run2.out"
 [ "$(grep -c newcomer /run/tolvar/.ssh/authorized_keys)" -eq 1 ]
 
+echo "== a restart beside a log link that the account planted: root does not follow it"
+pid=$(head -n 1 /run/tolvar/tolvard.pid)
+kill "$pid"
+i=0
+while grep -q "WRITE *$pid " /proc/locks; do
+    i=$((i + 1)); [ $i -lt 200 ] || { echo "the server does not end"; exit 1; }
+    sleep 0.1
+done
+mkdir -m 0755 /run/root-only
+setpriv --reuid=tolvar --regid=tolvar --init-groups ln -sfn /run/root-only/planted.log /run/tolvar/tolvard.log
+TOLVAR_HOME=/run/tolvar TOLVAR_BUILD_DIR="$build" TOLVAR_USER=newcomer \
+    sh "$src/scripts/run.sh" > "$scratch/run3.out" 2>&1 || true
+[ ! -e /run/root-only/planted.log ] || { echo "root followed the link"; cat "$scratch/run3.out"; exit 1; }
+# The account cannot create the file the link names, so the server has no log and does not start.
+grep -q "did not start" "$scratch/run3.out" || { cat "$scratch/run3.out"; exit 1; }
+rm /run/tolvar/tolvard.log
+TOLVAR_HOME=/run/tolvar TOLVAR_BUILD_DIR="$build" TOLVAR_USER=newcomer \
+    sh "$src/scripts/run.sh" > "$scratch/run4.out" 2>&1 || { cat "$scratch/run4.out"; exit 1; }
+grep -q "started the chat server" "$scratch/run4.out"
+[ "$(stat -c %U /run/tolvar/tolvard.log)" = tolvar ]
+
 echo "== the printed commands: a program greets the log view"
 # The log view wants no terminal here: -t becomes -T.
 watch=$(echo "$watch" | sed "s/ -t / -T /")

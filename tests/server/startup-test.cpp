@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -65,6 +67,38 @@ protected:
 			  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
 		close(fd);
 		return ok;
+	}
+
+	// A process of the account with a child that has ended and that it never reaps: *zombie
+	// is that child, which stays a process of the account until *parent is killed.
+	void make_zombie(pid_t *parent, pid_t *zombie)
+	{
+		int p[2];
+		ASSERT_EQ(pipe(p), 0);
+		pid_t pid = fork();
+		ASSERT_GE(pid, 0);
+		if (pid == 0) {
+			close(p[0]);
+			signal(SIGCHLD, SIG_DFL);
+			if (setgroups(0, nullptr) < 0 || setgid(account_.gid) < 0 || setuid(account_.uid) < 0)
+				_exit(1);
+			pid_t child = fork();
+			if (child == 0)
+				_exit(0);
+			siginfo_t info;
+			if (child < 0 || waitid(P_PID, (id_t)child, &info, WEXITED | WNOWAIT) < 0 ||
+			    write(p[1], &child, sizeof child) != (ssize_t)sizeof child)
+				_exit(1);
+			for (;;)
+				pause();
+		}
+		close(p[1]);
+		*parent = pid;
+		pid_t z = 0;
+		ssize_t n = read(p[0], &z, sizeof z);
+		close(p[0]);
+		ASSERT_EQ(n, (ssize_t)sizeof z);
+		*zombie = z;
 	}
 
 	tt::Syslog *log_ = nullptr;
@@ -132,6 +166,22 @@ TEST_F(ServerStartup, StalePidAndSocketFilesDoNotStopANewServer)
 		server.proc.kill_now(SIGKILL);
 		ASSERT_TRUE(server.proc.wait(10000));
 	}
+}
+
+TEST_F(ServerStartup, PidOfAnotherProcessOfTheAccountDoesNotStopARestart)
+{
+	// The recorded pid now names a zombie of the account: a process that exists and that the
+	// account may signal, but no server.
+	pid_t parent = -1, zombie = -1;
+	make_zombie(&parent, &zombie);
+	ASSERT_EQ(kill(zombie, 0), 0);
+	write_file("tolvard.pid", std::to_string(zombie) + "\n");
+	tt::Server server;
+	ASSERT_TRUE(tt::start_server(account_, &server)) << log_->dump();
+	EXPECT_TRUE(answers(server));
+	EXPECT_EQ(read_file("tolvard.pid"), std::to_string(server.proc.pid) + "\n");
+	kill(parent, SIGKILL);
+	waitpid(parent, nullptr, 0);
 }
 
 TEST_F(ServerStartup, UnwritablePidFileEndsTheStart)
