@@ -51,7 +51,7 @@ constexpr size_t CARRY_MAX = 64;	// an unfinished sequence held over to the next
 // still shown.
 void exchange(int document_fd, int output_fd, const char *doc, size_t n_doc, bool colour)
 {
-	SafeTextOptions o = {false, true, false, colour, cli_term_charset(), nullptr};
+	SafeTextOptions o = {false, true, false, colour, cli_term_charset(), nullptr, CLI_CONTINUATION_INDENT};
 	SafeTextState st;
 	unsigned char buf[CARRY_MAX + OUTPUT_CHUNK];
 	size_t held = 0, written = 0;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 TermCharset cli_term_charset(void)
 {
@@ -26,8 +27,26 @@ bool is_driving_control(unsigned char c)
 	       c == 0x7f;
 }
 
+// Writes the indent owed after a line feed.
+void begin_output(FILE *out, const SafeTextOptions &o, SafeTextState *st)
+{
+	if (st->line_start && o.indent != nullptr)
+		fputs(o.indent, out);
+	st->line_start = false;
+}
+
+void put_bytes(FILE *out, const unsigned char *p, size_t n, const SafeTextOptions &o, SafeTextState *st)
+{
+	if (p[0] != '\n')	// an empty line stays empty
+		begin_output(out, o, st);
+	fwrite(p, 1, n, out);
+	if (p[n - 1] == '\n')
+		st->line_start = true;
+}
+
 void put_escape(FILE *out, unsigned char c, const SafeTextOptions &o, SafeTextState *st)
 {
+	begin_output(out, o, st);
 	if (st->bold < 0)
 		st->bold = (o.bold_escapes != nullptr && o.bold_escapes()) ? 1 : 0;
 	if (st->bold)
@@ -90,6 +109,27 @@ SeqResult match_utf8(const unsigned char *p, size_t n, size_t *len)
 	return SEQ_YES;
 }
 
+// A character of the locale's multi-byte set at p (p[0] is 0x80 or above); *len receives its
+// length and *wc the character. A sequence holding a control byte is no character here.
+SeqResult match_locale_char(const unsigned char *p, size_t n, size_t *len, wchar_t *wc)
+{
+	mbstate_t ps;
+	memset(&ps, 0, sizeof ps);
+	size_t r = mbrtowc(wc, reinterpret_cast<const char *>(p), n, &ps);
+	if (r == (size_t)-2)
+		return SEQ_NEED_MORE;
+	if (r == (size_t)-1 || r == 0)
+		return SEQ_NO;
+	for (size_t i = 1; i < r; i++) {
+		if (p[i] < 0x20 || p[i] == 0x7f)
+			return SEQ_NO;
+	}
+	*len = r;
+	return SEQ_YES;
+}
+
+bool is_c1(wchar_t wc) { return wc >= 0x80 && wc <= 0x9f; }
+
 }  // namespace
 
 size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_follows,
@@ -119,7 +159,7 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 			if (r == SEQ_NEED_MORE && more_follows)
 				return i;
 			if (r == SEQ_YES) {
-				fwrite(p + i, 1, len, out);
+				put_bytes(out, p + i, len, o, st);
 				i += len;
 				continue;
 			}
@@ -127,14 +167,14 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 		if (c < 0x20 || c == 0x7f) {
 			bool pass = !o.escape_all_c0 && !is_driving_control(c) && c != 0 && c != '\r';
 			if (pass)
-				putc(c, out);
+				put_bytes(out, p + i, 1, o, st);
 			else
 				put_escape(out, c, o, st);
 			i++;
 			continue;
 		}
-		if (c < 0x80 || o.charset == TERM_CHARSET_MULTI_BYTE) {
-			putc(c, out);
+		if (c < 0x80) {
+			put_bytes(out, p + i, 1, o, st);
 			i++;
 			continue;
 		}
@@ -142,8 +182,25 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 			if (c <= 0x9f)
 				put_escape(out, c, o, st);
 			else
-				putc(c, out);
+				put_bytes(out, p + i, 1, o, st);
 			i++;
+			continue;
+		}
+		if (o.charset == TERM_CHARSET_MULTI_BYTE) {
+			size_t len = 0;
+			wchar_t wc = 0;
+			SeqResult r = match_locale_char(p + i, n - i, &len, &wc);
+			if (r == SEQ_NEED_MORE && more_follows)
+				return i;
+			if (r == SEQ_YES && !is_c1(wc)) {
+				put_bytes(out, p + i, len, o, st);
+			} else {
+				if (r != SEQ_YES)
+					len = 1;	// not part of a character: this byte alone is escaped
+				for (size_t k = 0; k < len; k++)
+					put_escape(out, p[i + k], o, st);
+			}
+			i += len;
 			continue;
 		}
 		size_t len = 0;
@@ -155,7 +212,7 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 				put_escape(out, p[i], o, st);
 				put_escape(out, p[i + 1], o, st);
 			} else {
-				fwrite(p + i, 1, len, out);
+				put_bytes(out, p + i, len, o, st);
 			}
 			i += len;
 			continue;
@@ -165,7 +222,7 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 		if (c <= 0x9f)
 			put_escape(out, c, o, st);
 		else
-			putc(c, out);
+			put_bytes(out, p + i, 1, o, st);
 		i++;
 	}
 	return st->stopped ? n : i;
@@ -173,7 +230,7 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 
 void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void))
 {
-	SafeTextOptions o = {true, true, false, false, cli_term_charset(), bold_escapes};
+	SafeTextOptions o = {true, true, false, false, cli_term_charset(), bold_escapes, CLI_CONTINUATION_INDENT};
 	SafeTextState st;
 	cli_write_safe(out, reinterpret_cast<const unsigned char *>(text), n, false, o, &st);
 }
@@ -189,7 +246,7 @@ const char *cli_escape_name(std::string_view name, char *out, size_t size)
 	if (f == nullptr)
 		return out;
 	TermCharset charset = cli_term_charset();
-	SafeTextOptions o = {false, false, true, false, charset, nullptr};
+	SafeTextOptions o = {false, false, true, false, charset, nullptr, nullptr};
 	SafeTextState st;
 	cli_write_safe(f, reinterpret_cast<const unsigned char *>(name.data()), name.size(), false, o, &st);
 	if (fclose(f) != 0) {
@@ -205,6 +262,20 @@ const char *cli_escape_name(std::string_view name, char *out, size_t size)
 			start--;
 		if ((unsigned char)text[start] >= 0xc0)
 			n = start;
+	} else if (n < len && charset == TERM_CHARSET_MULTI_BYTE) {
+		// What was kept is escapes and whole characters: walk them to the last that fits.
+		size_t at = 0;
+		while (at < n) {
+			size_t step = 1;
+			wchar_t wc;
+			if ((unsigned char)text[at] >= 0x80 &&
+			    match_locale_char(reinterpret_cast<const unsigned char *>(text + at), len - at, &step, &wc) != SEQ_YES)
+				step = 1;
+			if (at + step > n)
+				break;
+			at += step;
+		}
+		n = at;
 	}
 	memcpy(out, text, n);
 	out[n] = '\0';

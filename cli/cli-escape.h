@@ -11,7 +11,8 @@
 enum TermCharset {
 	TERM_CHARSET_UTF8,		// UTF-8 (also the C locale): C1 controls are U+0080 to U+009F
 	TERM_CHARSET_SINGLE_BYTE,	// ISO-8859-x and kin: bytes 0x80 to 0x9F are C1 controls
-	TERM_CHARSET_MULTI_BYTE,	// EUC-JP, Shift_JIS, GB18030...: those bytes belong to characters
+	TERM_CHARSET_MULTI_BYTE,	// EUC-JP, Shift_JIS, GB18030...: the locale's decoder says
+					// which bytes form characters; the rest and decoded C1 are escaped
 };
 
 TermCharset cli_term_charset(void);
@@ -23,11 +24,18 @@ struct SafeTextOptions {
 	bool keep_sgr;		// colour sequences (ESC [ digits and ; m) pass unchanged
 	TermCharset charset;
 	bool (*bold_escapes)(void);	// asked at the first escape: bold escapes? nullptr: never
+	// Written before every line that follows a line feed, so that no continuation line of a
+	// message can pass for the header of another. nullptr: none.
+	const char *indent;
 };
+
+// The indent of a message's continuation lines.
+#define CLI_CONTINUATION_INDENT "  "
 
 struct SafeTextState {
 	int bold = -1;		// -1 until the first escape decides
 	bool stopped = false;	// a NUL was met with stop_at_nul: the rest is not shown
+	bool line_start = false;	// a line feed was written: the indent is owed before what follows
 };
 
 // Writes the n bytes at p to out, escaping as the options say. With more_follows, a tail

@@ -1,7 +1,8 @@
 // Fuzzes the rendering of what the server sends (chat messages, notices, presence, the session
-// list) as the terminal frontend shows it, in UTF-8, Latin-1 and C locales, with and without
-// colour: whatever the packet holds, the output holds no byte that could drive the terminal
-// beyond the colour sequences the frontend writes itself and its own bell and carriage return.
+// list) as the terminal frontend shows it, in UTF-8, Latin-1, EUC-JP and C locales, with and
+// without colour: whatever the packet holds, the output holds no byte that could drive the
+// terminal beyond the colour sequences the frontend writes itself and its own bell and carriage
+// return, and no line of a message after its first can pass for a message header.
 #include <unistd.h>
 
 #include <clocale>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "cli/cli-escape.h"
@@ -22,7 +24,7 @@ namespace {
 constexpr size_t MAX_INPUT = 1 << 14;
 
 FuzzMemFile out;
-const char *const locales[3] = {"C.UTF-8", "en_US.ISO-8859-1", "C"};
+const char *const locales[4] = {"C.UTF-8", "en_US.ISO-8859-1", "C", "ja_JP.EUC-JP"};
 int current_locale = -1;
 
 // The colour sequences the frontend itself writes: sender colours, reset, bold escapes.
@@ -65,8 +67,19 @@ void check_output(const std::string &s, bool colour, bool bell, TermCharset char
 		} else {
 			FUZZ_CHECK(c != 0 && c != 0x04 && c != 0x05 && c != 0x08 && c != 0x0e && c != 0x0f && c != 0x7f);
 		}
-		if (c < 0x80 || charset == TERM_CHARSET_MULTI_BYTE) {
+		if (c < 0x80) {
 			i++;
+			continue;
+		}
+		if (charset == TERM_CHARSET_MULTI_BYTE) {
+			// Only whole characters of the locale's set, and no C1 control among them.
+			mbstate_t ps;
+			memset(&ps, 0, sizeof ps);
+			wchar_t wc = 0;
+			size_t len = mbrtowc(&wc, s.data() + i, s.size() - i, &ps);
+			FUZZ_CHECK(len != (size_t)-1 && len != (size_t)-2 && len != 0);
+			FUZZ_CHECK(!(wc >= 0x80 && wc <= 0x9f));
+			i += len;
 			continue;
 		}
 		if (charset == TERM_CHARSET_SINGLE_BYTE) {
@@ -98,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// Byte 0: settings; byte 1: packet type (0 to 9, 9 standing for an unknown large number);
 	// the rest: the payload.
 	unsigned opts = data[0];
-	int loc = (int)(opts % 3);
+	int loc = (int)(opts & 3);
 	if (loc != current_locale) {
 		FUZZ_CHECK(setlocale(LC_CTYPE, locales[loc]) != nullptr);
 		current_locale = loc;
@@ -123,5 +136,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::string shown = fuzz_memfile_take(&out);
 	bool colour = cli_state.color == 1;
 	check_output(shown, colour, cli_state.alert == 1 && !cli_state.log_mode, cli_term_charset());
+	if (type == LOCAL_PACKET_RECEIVE_MESSAGE) {
+		for (size_t at = shown.find('\n'); at != std::string::npos && at + 1 < shown.size();
+		     at = shown.find('\n', at + 1))
+			FUZZ_CHECK(shown[at + 1] == ' ' || shown[at + 1] == '\n');
+	}
 	return 0;
 }

@@ -32,17 +32,18 @@ if [ -n "$missing" ]; then
     apt-get install -y -qq --no-install-recommends $missing
 fi
 
-# The tests convert between a UTF-8 and a Latin-1 session: make both locales exist.
+# The tests convert between UTF-8, Latin-1 and EUC-JP sessions: make the locales exist.
 if [ "$(id -u)" -eq 0 ] && command -v locale-gen >/dev/null 2>&1; then
     need_gen=0
-    for l in "en_US.UTF-8 UTF-8" "en_US.ISO-8859-1 ISO-8859-1"; do
+    for l in "en_US.UTF-8 UTF-8" "en_US.ISO-8859-1 ISO-8859-1" "ja_JP.EUC-JP EUC-JP"; do
         if ! grep -qx "$l" /etc/locale.gen 2>/dev/null; then
             echo "$l" >> /etc/locale.gen
             need_gen=1
         fi
     done
     if ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$' || \
-       ! locale -a 2>/dev/null | grep -qi '^en_US.iso88591$'; then
+       ! locale -a 2>/dev/null | grep -qi '^en_US.iso88591$' || \
+       ! locale -a 2>/dev/null | grep -qi '^ja_JP.eucjp$'; then
         need_gen=1
     fi
     if [ "$need_gen" -eq 1 ]; then

@@ -1,6 +1,7 @@
 // Escaping of text from other users on its way to the terminal.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -55,7 +56,7 @@ std::string with(const std::string &in, SafeTextOptions o, size_t chunk = 0)
 	return s;
 }
 
-const SafeTextOptions UTF8_TEXT = {true, true, false, false, TERM_CHARSET_UTF8, nullptr};
+const SafeTextOptions UTF8_TEXT = {true, true, false, false, TERM_CHARSET_UTF8, nullptr, nullptr};
 
 }  // namespace
 
@@ -71,7 +72,7 @@ TEST(CliEscape, ControlBytesThatDriveTheTerminalAreShownAsHex)
 
 TEST(CliEscape, CarriageReturnRule)
 {
-	EXPECT_EQ(text("a\r\nb"), "a\nb");
+	EXPECT_EQ(text("a\r\nb"), "a\n  b");
 	EXPECT_EQ(text("a\rb"), "a\\x0db");
 	EXPECT_EQ(text("a\r"), "a");
 	EXPECT_EQ(text("\r\r\n"), "\\x0d\n");
@@ -79,9 +80,11 @@ TEST(CliEscape, CarriageReturnRule)
 
 TEST(CliEscape, HarmlessBytesPassUnchanged)
 {
-	std::string s = "tab\there, line\nnext, \x01\x02\x03\x06\x0b\x0c\x10\x1a\x1c\x1f, "
+	std::string s = "tab\there, line, \x01\x02\x03\x06\x0b\x0c\x10\x1a\x1c\x1f, "
 			"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
 	EXPECT_EQ(text(s), s);
+	// Line feeds pass; the lines after the first are indented, empty lines stay empty.
+	EXPECT_EQ(text("one\n[12:00:00] carol: two\n\nthree\n"), "one\n  [12:00:00] carol: two\n\n  three\n");
 }
 
 TEST(CliEscape, TextEndsAtTheFirstNul)
@@ -122,8 +125,25 @@ TEST(CliEscape, C1ControlsInSingleByteCharsets)
 	o.charset = TERM_CHARSET_SINGLE_BYTE;
 	EXPECT_EQ(with("\x9b" "2J \x9d" "0;t\x9c \xe9\xa0\xff", o), "\\x9b2J \\x9d0;t\\x9c \xe9\xa0\xff");
 	o.charset = TERM_CHARSET_MULTI_BYTE;
-	EXPECT_EQ(with("\x8e\xa1\x81\x9b", o), "\x8e\xa1\x81\x9b");
 	EXPECT_EQ(with("\033", o), "\\x1b");
+}
+
+TEST(CliEscape, MultiByteSetsPassOnlyTheirCharacters)
+{
+	ASSERT_NE(setlocale(LC_CTYPE, "ja_JP.EUC-JP"), nullptr);
+	SafeTextOptions o = UTF8_TEXT;
+	o.charset = TERM_CHARSET_MULTI_BYTE;
+	// Kanji and half-width kana pass; CSI, OSC and a lead byte without its trail are escaped,
+	// in one piece and split across chunks alike.
+	std::string in = "\xc6\xfc\xcb\xdc \x8e\xb1 \x9b" "2J \x9d" "0;t \xc6";
+	std::string want = "\xc6\xfc\xcb\xdc \x8e\xb1 \\x9b2J \\x9d0;t \\xc6";
+	EXPECT_EQ(with(in, o), want);
+	for (size_t chunk = 1; chunk < 4; chunk++)
+		EXPECT_EQ(with(in, o, chunk), want) << chunk;
+	// A name cut to fit never ends inside a character.
+	char name[8];
+	EXPECT_STREQ(cli_escape_name("ab\xc6\xfc\xcb\xdc\x9b", name, 6), "ab\xc6\xfc");
+	setlocale(LC_CTYPE, "C");
 }
 
 TEST(CliEscape, NamesEscapeEveryControlByte)
@@ -145,7 +165,7 @@ TEST(CliEscape, NamesEscapeEveryControlByte)
 
 TEST(CliEscape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
 {
-	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr};
+	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr, nullptr};
 	EXPECT_EQ(with("\033[0;30m\033[1;37mtext\033[0m", o), "\033[0;30m\033[1;37mtext\033[0m");
 	EXPECT_EQ(with("\033[2J\033]0;t\007\033[31;1H\033c\033[?25l", o),
 		  "\\x1b[2J\\x1b]0;t\\x07\\x1b[31;1H\\x1bc\\x1b[?25l");
@@ -160,7 +180,7 @@ TEST(CliEscape, ColourSequencesPassOnlyWhenAskedAndOnlyThose)
 
 TEST(CliEscape, ChunkBoundariesChangeNothing)
 {
-	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr};
+	SafeTextOptions o = {false, true, false, true, TERM_CHARSET_UTF8, nullptr, nullptr};
 	std::string in = "a\033[1;32mgreen\033[0m \xe2\x82\xac\r\nx\xc2\x9b" "2J\033[2J\r";
 	std::string whole = with(in, o);
 	EXPECT_EQ(whole, "a\033[1;32mgreen\033[0m \xe2\x82\xac\nx\\xc2\\x9b2J\\x1b[2J");

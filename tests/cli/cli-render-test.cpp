@@ -111,7 +111,7 @@ TEST_F(CliRender, BodiesByKind)
 	EXPECT_EQ(message("alice", "GLOBAL", "<i>", MESSAGE_KIND_HTML), "[T] alice: <i>\n");
 	EXPECT_EQ(message("alice", "GLOBAL", "odd kind", 77), "[T] alice: odd kind\n");
 	EXPECT_EQ(message("alice", "GLOBAL", std::string("a\0b", 3)), "[T] alice: a\n");
-	EXPECT_EQ(message("alice", "GLOBAL", "l1\r\nl2\r"), "[T] alice: l1\nl2\n");
+	EXPECT_EQ(message("alice", "GLOBAL", "l1\r\nl2\r"), "[T] alice: l1\n  l2\n");
 }
 
 TEST_F(CliRender, NoticesAndPresence)

@@ -68,10 +68,13 @@ TEST_F(CliPipes, EveryEscapeCaseWithoutAndWithColour)
 	Session bob;
 	start(&bob, "bob");
 	ready(&bob, "bob");
-	std::string nasty = "a\033[2Jb\033]0;owned\007c\r\nd\re\x08\x7f\x04\x01\tf\xc2\x9b" "2Jg\r";
+	// Continuation lines are indented: none can pass for the header of another message.
+	std::string nasty = "a\033[2Jb\033]0;owned\007c\r\nd\re\x08\x7f\x04\x01\tf\xc2\x9b" "2Jg\r\n"
+			    "[12:00:00] carol: hi\n\ng\n";
 	say(alice, "GLOBAL", nasty);
-	ASSERT_TRUE(bob.wait_out("g\n")) << bob.out;
-	std::string plain_body = "a\\x1b[2Jb\\x1b]0;owned\\x07c\nd\\x0de\\x08\\x7f\\x04\x01\tf\\xc2\\x9b2Jg\n";
+	ASSERT_TRUE(bob.wait_out("g\n\n")) << bob.out;
+	std::string plain_body = "a\\x1b[2Jb\\x1b]0;owned\\x07c\n  d\\x0de\\x08\\x7f\\x04\x01\tf\\xc2\\x9b2Jg\n"
+				 "  [T] carol: hi\n\n  g\n\n";
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: " + plain_body);
 	// color auto on a pipe: no sequence anywhere.
 	EXPECT_EQ(bob.out.find('\033'), std::string::npos);
@@ -105,6 +108,25 @@ TEST_F(CliPipes, EightBitControlsInALatin1Session)
 	ASSERT_TRUE(bob.wait_out("0;t")) << bob.out;
 	ASSERT_TRUE(bob.wait_out("\n")) << bob.out;
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: caf\xe9 \\x9b2J \\x9d0;t\\x07\n");
+}
+
+TEST_F(CliPipes, EightBitControlsInAnEucJpSession)
+{
+	int alice = peer("alice");	// UTF-8
+	Session bob;
+	SessionOptions o;
+	o.lang = "ja_JP.EUC-JP";
+	start(&bob, "bob", o);
+	ready(&bob, "bob");
+	// Converted text arrives as EUC-JP characters and passes; bytes that are no character of
+	// the set (the text cannot be converted, so it arrives as sent) are escaped.
+	say(alice, "GLOBAL", "\xe6\x97\xa5\xe6\x9c\xac");
+	say(alice, "GLOBAL", "\x9b" "2J \x9d" "0;t\a \x8e");
+	ASSERT_TRUE(bob.wait_out("0;t")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("\n", 2000)) << bob.out;
+	tt::read_for(bob.proc.out, 300, &bob.out);
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: \xc6\xfc\xcb\xdc\n"
+					"\r[T] alice: \\x9b2J \\x9d0;t\\x07 \\x8e\n");
 }
 
 TEST_F(CliPipes, OnlineListPresenceAndUnknownUsers)
