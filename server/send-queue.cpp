@@ -277,8 +277,9 @@ bool hold_packet(const void *packet, size_t size, SendWhat what, int from, Stage
 	if (copy == nullptr)
 		return false;
 	memcpy(copy, packet, size);
-	held[held_count] = {copy, {0, what, from}};
-	held_count++;
+	HeldPacket *h = &held[held_count++];
+	h->bytes = copy;
+	h->record = {0, what, from};
 	held_bytes += size;
 	out->source = (uint16_t)held_count;
 	out->generation = outbox_generation;
