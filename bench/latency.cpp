@@ -2,38 +2,49 @@
 // bob, bob's program answers as soon as the message arrives, and the time runs until the
 // answer reaches alice's program. Both sessions are tolvard -c on pipes (no SSH), run as the
 // account with the environment an SSH daemon gives; this process plays both programs.
-// Measured with the server idle and with other clients connected. Run as root.
+// Measured with the server idle and with other clients connected. Then how long one large post
+// holds everybody up when many sessions never read: alice's program posts to GLOBAL while raw
+// clients of one user read nothing, and the time runs until a round trip after it has come
+// back. Run as root.
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "api/tolvar-api-client.h"
 #include "bench/bench-support.h"
 #include "common/holders.h"
+#include "server/local-protocol.h"
 
 namespace {
 
 constexpr int WARM_UP = 200;
 constexpr int TIMEOUT_MS = 10000;
+// Far more than the freeze of a server that waits for each stalled session in turn.
+constexpr int FREEZE_TIMEOUT_MS = 300000;
 
 struct Options {
 	long messages = 10000;
 	long others = 1000;
 	long repetitions = 1;
+	long stalled = 20;
+	long post_bytes = 300000;
 	std::string server;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-m M] [-c C] [-r R] [--server PATH]\n"
-		"  -m  round trips measured per run (default 10000)\n"
+		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [--server PATH]\n"
+		"  -m  round trips measured per run (default 10000; 0: only the freeze)\n"
 		"  -c  other clients connected for the second case (default 1000; at most 1000)\n"
+		"  -s  sessions that never read while one large post is sent (default 20; 0: no freeze)\n"
+		"  -b  size of that post in bytes (default 300000; at most 1000000)\n"
 		"  -r  runs of each case, pooled (default 1)\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"Run as root.\n",
@@ -71,10 +82,49 @@ bool send_to(Session *from, const std::string &to, const std::string &text)
 
 // One round trip: a to b, b's answer back to a. Each program also gets a copy of what it
 // sent; those are skipped while waiting for the other's message.
-bool round_trip(Session *a, Session *b, const std::string &text)
+bool round_trip(Session *a, Session *b, const std::string &text, int timeout_ms = TIMEOUT_MS)
 {
-	return send_to(a, b->name, text) && b->in.next_message_from(a->name, TIMEOUT_MS) &&
-	       send_to(b, a->name, text) && a->in.next_message_from(b->name, TIMEOUT_MS);
+	return send_to(a, b->name, text) && b->in.next_message_from(a->name, timeout_ms) &&
+	       send_to(b, a->name, text) && a->in.next_message_from(b->name, timeout_ms);
+}
+
+// Logs n raw clients in as one user and reads what their logins bring; from then on they
+// read nothing.
+bool login_stalled(const std::string &socket_path, long n, std::vector<int> *fds)
+{
+	for (long i = 0; i < n; i++) {
+		int fd = tt::connect_socket(socket_path);
+		if (fd < 0)
+			return false;
+		fds->push_back(fd);
+		if (!tt::write_all(fd, tt::login_packet("stalled", "192.0.2.7", "UTF-8")) ||
+		    !tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)))
+			return false;
+		for (;;) {
+			std::string p = tt::read_local_packet(fd, TIMEOUT_MS);
+			if (p.empty())
+				return false;
+			if (tt::packet_type(p) == LOCAL_PACKET_ONLINE_USERS)
+				break;
+		}
+	}
+	return true;
+}
+
+// The time in milliseconds from a's post of size bytes to GLOBAL, with stalled sessions that
+// never read, until a round trip between a and b after it has come back.
+bool measure_freeze(const std::string &socket_path, Session *a, Session *b, const Options &o, std::vector<double> *out)
+{
+	std::vector<int> stalled;
+	bool ok = login_stalled(socket_path, o.stalled, &stalled);
+	std::string post((size_t)o.post_bytes, 'p');
+	int64_t start = bench::now_ns();
+	ok = ok && send_to(a, "GLOBAL", post) && a->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) &&
+	     b->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) && round_trip(a, b, "ping", FREEZE_TIMEOUT_MS);
+	if (ok)
+		out->push_back((double)(bench::now_ns() - start) / 1e6);
+	bench::close_all(&stalled);
+	return ok;
 }
 
 // Round-trip times in microseconds, after a warm-up.
@@ -115,11 +165,14 @@ int main(int argc, char **argv)
 		{nullptr, 0, nullptr, 0},
 	};
 	int opt;
-	while ((opt = getopt_long(argc, argv, "m:c:r:h", long_options, nullptr)) != -1) {
+	while ((opt = getopt_long(argc, argv, "m:c:s:b:r:h", long_options, nullptr)) != -1) {
 		bool good = true;
+		bool zero = strcmp(optarg != nullptr ? optarg : "", "0") == 0;
 		switch (opt) {
-		case 'm': good = bench::parse_count(optarg, &o.messages); break;
+		case 'm': good = zero ? (o.messages = 0, true) : bench::parse_count(optarg, &o.messages); break;
 		case 'c': good = bench::parse_count(optarg, &o.others) && o.others <= 1000; break;
+		case 's': good = zero ? (o.stalled = 0, true) : bench::parse_count(optarg, &o.stalled); break;
+		case 'b': good = bench::parse_count(optarg, &o.post_bytes) && o.post_bytes <= 1000000; break;
 		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
 		case 'S': server_opt = optarg; break;
 		case 'h': usage(argv[0]); return 0;
@@ -136,7 +189,11 @@ int main(int argc, char **argv)
 	}
 	bench::require_root(argv[0]);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	if (!bench::raise_descriptor_limit(o.others + 256)) {
+	if (o.messages == 0 && o.stalled == 0) {
+		usage(argv[0]);
+		return 255;
+	}
+	if (!bench::raise_descriptor_limit(o.others + o.stalled + 256)) {
 		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.others + 256);
 		return 1;
 	}
@@ -149,13 +206,15 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	Session alice, bob;
-	std::vector<double> idle, busy;
+	std::vector<double> idle, busy, freeze;
 	std::vector<int> others;
 	bool ok = start_session(account, o.server, "alice", &alice) && start_session(account, o.server, "bob", &bob);
-	for (long r = 0; ok && r < o.repetitions; r++)
+	for (long r = 0; ok && o.stalled > 0 && r < o.repetitions; r++)
+		ok = measure_freeze(server.socket_path, &alice, &bob, o, &freeze);
+	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &idle);
-	ok = ok && bench::login_clients(server.socket_path, (int)o.others, "idle", &others);
-	for (long r = 0; ok && r < o.repetitions; r++)
+	ok = ok && (o.messages == 0 || bench::login_clients(server.socket_path, (int)o.others, "idle", &others));
+	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &busy);
 	bench::close_all(&others);
 	bench::stop_server(&server);
@@ -165,14 +224,30 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
-	printf("Latency: round trip of a private message between two API sessions (tolvard -c on pipes, "
-	       "no SSH): alice to bob, bob's answer back to alice. %d round trips of warm-up before each run.\n\n",
-	       WARM_UP);
-	bench::Table t;
-	t.header = {"server", "round trips", "p50", "p99", "max", "mean", "target (p99)"};
-	t.rows.push_back(row("idle", idle, "under 1 ms"));
-	t.rows.push_back(row(bench::format("%ld other clients connected", o.others), busy, "under 5 ms"));
-	t.print();
+	if (o.messages > 0) {
+		printf("Latency: round trip of a private message between two API sessions (tolvard -c on pipes, "
+		       "no SSH): alice to bob, bob's answer back to alice. %d round trips of warm-up before each "
+		       "run.\n\n",
+		       WARM_UP);
+		bench::Table t;
+		t.header = {"server", "round trips", "p50", "p99", "max", "mean", "target (p99)"};
+		t.rows.push_back(row("idle", idle, "under 1 ms"));
+		t.rows.push_back(row(bench::format("%ld other clients connected", o.others), busy, "under 5 ms"));
+		t.print();
+	}
+	if (o.stalled > 0) {
+		printf("%sFreeze: alice's program posts %ld bytes to GLOBAL while %ld raw sessions of one other user "
+		       "read nothing; the time from the post until a round trip alice to bob and back after it has "
+		       "come back, %ld run(s).\n\n",
+		       o.messages > 0 ? "\n" : "", o.post_bytes, o.stalled, o.repetitions);
+		bench::Table t;
+		t.header = {"sessions that never read", "post", "median", "max", "target"};
+		t.rows.push_back({std::to_string(o.stalled), bench::format("%ld bytes", o.post_bytes),
+				  bench::format("%.2f s", bench::median(freeze) / 1000.0),
+				  bench::format("%.2f s", bench::percentile(freeze, 1.0) / 1000.0),
+				  "one send time-out (2 s)"});
+		t.print();
+	}
 	printf("\nServer: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());
 	return 0;
 }

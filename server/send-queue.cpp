@@ -1,6 +1,8 @@
-// Sending to clients: the shared outbox of one pass, each client's queue of ranges in it, and
-// the flush that gives every client its bytes in one write, within one send time-out in all.
+// Sending to clients: the shared outbox of one pass and the packets too big for it held beside
+// it, each client's queue of ranges in them, and the flush that gives every client its bytes in
+// one write, within one send time-out in all.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -24,6 +26,12 @@ constexpr bool DIRECT_SENDS = false;
 // (so no recipient is ever owed more) and this many packets.
 constexpr size_t OUTBOX_BYTES = (size_t)256 * 1024;
 constexpr size_t OUTBOX_PACKETS = 4096;
+// Packets too big for the outbox that one pass holds, each copied once for all its recipients:
+// room for a dozen of the largest packets. Their blocks are freed when the outbox is emptied,
+// so a client that is given up on holds none of them.
+constexpr size_t HELD_BYTES = (size_t)32 * 1024 * 1024;
+constexpr size_t HELD_PACKETS = 64;
+static_assert(HELD_BYTES >= LOCAL_PACKET_LENGTH_SIZE + LOCAL_PACKET_MAX_LENGTH, "the largest packet can be held");
 
 // Where each staged packet lies, for the log line of a send that fails inside it.
 struct StagedRecord {
@@ -32,10 +40,19 @@ struct StagedRecord {
 	int from;
 };
 
+// A packet too big for the outbox.
+struct HeldPacket {
+	unsigned char *bytes;	// owned until the outbox is emptied
+	StagedRecord record;
+};
+
 unsigned char outbox[OUTBOX_BYTES];
 size_t outbox_used;
 StagedRecord staged[OUTBOX_PACKETS];
 size_t staged_count;
+HeldPacket held[HELD_PACKETS];
+size_t held_count;
+size_t held_bytes;
 uint32_t outbox_generation = 1;	// 0 marks a packet written directly
 int queued_count;
 int flush_fds[SERVER_SLOT_COUNT];
@@ -111,14 +128,14 @@ int send_within_timeout(int fd, const unsigned char *packet, size_t size)
 const StagedRecord *record_at(const SendQueue *q)
 {
 	size_t skip = q->sent;
-	uint32_t at = q->start[0];
-	for (int r = 0; r < q->ranges; r++) {
-		if (skip < q->size[r]) {
-			at = q->start[r] + (uint32_t)skip;
-			break;
-		}
+	int r = 0;
+	while (r < q->ranges - 1 && skip >= q->size[r]) {
 		skip -= q->size[r];
+		r++;
 	}
+	if (q->source[r] != 0)
+		return &held[q->source[r] - 1].record;
+	uint32_t at = q->start[r] + (uint32_t)skip;
 	size_t lo = 0, hi = staged_count;	// the last record whose offset is <= at
 	while (hi - lo > 1) {
 		size_t mid = lo + (hi - lo) / 2;
@@ -163,7 +180,8 @@ int send_queue_step(int fd)
 				skip -= q->size[r];
 				continue;
 			}
-			iov[n].iov_base = outbox + q->start[r] + skip;
+			unsigned char *base = q->source[r] == 0 ? outbox : held[q->source[r] - 1].bytes;
+			iov[n].iov_base = base + q->start[r] + skip;
 			iov[n].iov_len = q->size[r] - skip;
 			skip = 0;
 			n++;
@@ -240,26 +258,99 @@ void outbox_reset()
 {
 	outbox_used = 0;
 	staged_count = 0;
+	for (size_t i = 0; i < held_count; i++)
+		free(held[i].bytes);
+	held_count = 0;
+	held_bytes = 0;
 	outbox_generation++;
 	if (outbox_generation == 0)
 		outbox_generation = 1;
 }
 
-// Queues size bytes at offset of the outbox for fd, joined to its last range when they follow it.
-void queue_range(int fd, uint32_t offset, uint32_t size)
+// Copies a packet too big for the outbox into a block of its own, after sending what is queued
+// when the held packets are full. False when there is no memory for it.
+bool hold_packet(const void *packet, size_t size, SendWhat what, int from, StagedPacket *out)
+{
+	if (held_count == HELD_PACKETS || HELD_BYTES - held_bytes < size)
+		flush_send_queues();
+	auto *copy = static_cast<unsigned char *>(malloc(size));
+	if (copy == nullptr)
+		return false;
+	memcpy(copy, packet, size);
+	HeldPacket *h = &held[held_count++];
+	h->bytes = copy;
+	h->record = {0, what, from};
+	held_bytes += size;
+	out->source = (uint16_t)held_count;
+	out->generation = outbox_generation;
+	return true;
+}
+
+// Writes a packet that is neither in the outbox nor held straight to fd, after what fd is owed.
+void send_direct(int fd, const StagedPacket *packet)
+{
+	if (FD_ISSET(fd, &server.queued))
+		flush_one(fd);
+	if (FD_ISSET(fd, &server.failed))
+		return;
+	if (send_within_timeout(fd, packet->bytes, packet->size) < 0) {
+		log_send_failure(packet->what, packet->from, fd);
+		FD_SET(fd, &server.failed);
+	}
+}
+
+// Whether fd's queue can take packet: a free range, or its last range ends where packet begins.
+bool queue_has_room(int fd, const StagedPacket *packet)
+{
+	const SendQueue *q = &server.slots[fd].queue;
+	if (q->ranges < SEND_QUEUE_RANGES)
+		return true;
+	int last = q->ranges - 1;
+	return packet->source == 0 && q->source[last] == 0 && q->start[last] + q->size[last] == packet->offset;
+}
+
+// Sends fd what its socket takes now and forgets the ranges that went; when none did, sends
+// everybody's queue, all waited for together.
+void make_room(int fd)
 {
 	SendQueue *q = &server.slots[fd].queue;
-	if (q->ranges > 0 && q->start[q->ranges - 1] + q->size[q->ranges - 1] == offset) {
-		q->size[q->ranges - 1] += size;
+	int r = send_queue_step(fd);
+	if (r > 0) {
+		clear_queue(fd);
 		return;
 	}
-	if (q->ranges == SEND_QUEUE_RANGES) {
-		flush_one(fd);
-		if (FD_ISSET(fd, &server.failed))
-			return;
+	if (r < 0) {
+		fail_queued(fd, errno);
+		return;
 	}
-	q->start[q->ranges] = offset;
-	q->size[q->ranges] = size;
+	int done = 0;
+	while (done < q->ranges && q->sent >= q->size[done]) {
+		q->sent -= q->size[done];
+		done++;
+	}
+	for (int i = done; i < q->ranges; i++) {
+		q->start[i - done] = q->start[i];
+		q->size[i - done] = q->size[i];
+		q->source[i - done] = q->source[i];
+	}
+	q->ranges -= done;
+	if (done == 0)
+		flush_send_queues();
+}
+
+// Queues a staged packet for fd, joined to its last range when it follows it in the outbox.
+void queue_range(int fd, const StagedPacket *packet)
+{
+	SendQueue *q = &server.slots[fd].queue;
+	int last = q->ranges - 1;
+	if (last >= 0 && packet->source == 0 && q->source[last] == 0 &&
+	    q->start[last] + q->size[last] == packet->offset) {
+		q->size[last] += (uint32_t)packet->size;
+		return;
+	}
+	q->start[q->ranges] = packet->offset;
+	q->size[q->ranges] = (uint32_t)packet->size;
+	q->source[q->ranges] = packet->source;
 	q->ranges++;
 	if (!FD_ISSET(fd, &server.queued)) {
 		FD_SET(fd, &server.queued);
@@ -280,11 +371,17 @@ void stage_packet(const void *packet, size_t size, SendWhat what, int from, Stag
 	out->bytes = static_cast<const unsigned char *>(packet);
 	out->size = size;
 	out->offset = 0;
+	out->source = 0;
 	out->generation = 0;
 	out->what = what;
 	out->from = from;
-	if (DIRECT_SENDS || size > OUTBOX_BYTES)
+	if (DIRECT_SENDS)
 		return;
+	if (size > OUTBOX_BYTES) {
+		// Without memory to hold it, it is written directly to each recipient.
+		(void)hold_packet(packet, size, what, from, out);
+		return;
+	}
 	if (OUTBOX_BYTES - outbox_used < size || staged_count == OUTBOX_PACKETS)
 		flush_send_queues();
 	memcpy(outbox + outbox_used, packet, size);
@@ -296,24 +393,21 @@ void stage_packet(const void *packet, size_t size, SendWhat what, int from, Stag
 
 void client_send_staged(int fd, StagedPacket *packet)
 {
-	if (FD_ISSET(fd, &server.failed))
-		return;
-	if (packet->generation == 0) {
-		// After what fd is owed already, straight to the socket.
-		if (FD_ISSET(fd, &server.queued))
-			flush_one(fd);
+	for (;;) {
 		if (FD_ISSET(fd, &server.failed))
 			return;
-		if (send_within_timeout(fd, packet->bytes, packet->size) < 0) {
-			log_send_failure(packet->what, packet->from, fd);
-			FD_SET(fd, &server.failed);
+		// The outbox was emptied since the packet was staged: stage it again.
+		if (packet->generation != 0 && packet->generation != outbox_generation)
+			stage_packet(packet->bytes, packet->size, packet->what, packet->from, packet);
+		if (packet->generation == 0) {
+			send_direct(fd, packet);
+			return;
 		}
-		return;
+		if (queue_has_room(fd, packet))
+			break;
+		make_room(fd);
 	}
-	// The outbox was emptied since the packet was staged: stage it again.
-	if (packet->generation != outbox_generation)
-		stage_packet(packet->bytes, packet->size, packet->what, packet->from, packet);
-	queue_range(fd, packet->offset, (uint32_t)packet->size);
+	queue_range(fd, packet);
 }
 
 void client_send(int fd, const void *packet, size_t size, SendWhat what, int from)

@@ -16,10 +16,12 @@ constexpr int SERVER_SLOT_COUNT = SERVER_MAX_CLIENT_FD + 1;
 constexpr int SERVER_IO_TIMEOUT_SECONDS = 2;	// send and receive time-out of every client
 constexpr int SEND_QUEUE_RANGES = 8;
 
-// What a client is owed in this pass of the loop: ranges of the shared outbox, in order.
+// What a client is owed in this pass of the loop: ranges of the shared outbox or of held
+// packets, in order.
 struct SendQueue {
 	uint32_t start[SEND_QUEUE_RANGES];
 	uint32_t size[SEND_QUEUE_RANGES];
+	uint16_t source[SEND_QUEUE_RANGES];	// 0: the outbox; k: the k-th held packet
 	int ranges;
 	size_t sent;	// bytes of the ranges that have gone out already
 };
@@ -58,8 +60,11 @@ void syslog_perror(const char *format, ...) __attribute__((format(printf, 1, 2))
 // the order, that one write per packet would have given it. A client whose write fails, or
 // that has not taken its bytes within one send time-out, is put among the failed clients: it
 // is sent nothing more (so it never gets a partial packet followed by more bytes) and is
-// closed at the end of the pass. Packets too big for the outbox are written directly, after
-// what the recipient is already owed.
+// closed at the end of the pass. Packets too big for the outbox are held, each copied once
+// into a block of its own for all its recipients, and go out with the rest. When the outbox
+// or the held packets are full, everything queued is sent at once, all waited for together
+// within one send time-out, so a pass holds up the others for one time-out per such flush,
+// however many recipients stall.
 
 // What a failed send is logged as.
 enum SendWhat : uint8_t {
@@ -75,6 +80,7 @@ struct StagedPacket {
 	const unsigned char *bytes;
 	size_t size;
 	uint32_t offset;	// position in the outbox
+	uint16_t source;	// 0: in the outbox; k: the k-th held packet
 	uint32_t generation;	// the outbox's generation when staged; 0: written directly
 	SendWhat what;
 	int from;		// the sending connection (SEND_DELIVERY)

@@ -136,7 +136,7 @@ TEST_F(ServerBursts, MixedBurstArrivesAsIfEveryPacketWereWrittenAlone)
 			burst += tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS);
 			want[0].push_back({LOCAL_PACKET_ONLINE_USERS, ""});
 		} else if (k == 101) {
-			// Larger than the outbox: written directly, after what was owed before it.
+			// Larger than the outbox: held beside it, sent after what was owed before it.
 			std::string text = tag + std::string(300 * 1024, 'h');
 			burst += tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "*", MESSAGE_KIND_PLAIN, text);
 			to_all(text, true);
@@ -235,21 +235,26 @@ TEST_F(ServerBursts, WhatAClientSentBeforeItWentIsDeliveredThoughAWriteToItFaile
 	drain_all({alice, gone});
 	int ig = id_of(gone);
 	ASSERT_LT(id_of(alice), ig);
-	// Both arrive in one pass: alice's message, too big to be joined, fails at once on the
+	// All arrive in one pass: alice's messages fill the outbox, and sending it fails on the
 	// departed client before its own last packets are read.
 	ASSERT_TRUE(stop_process(server_.proc.pid));
 	post(gone, "GLOBAL", "last words");
 	post(gone, "bob", "and one for bob");
 	close_client(gone);
-	std::string big(300 * 1024, 'x');
-	int room = 2 * 1024 * 1024;	// the whole post fits in the socket while the server sleeps
+	int room = 2 * 1024 * 1024;	// the whole burst fits in the socket while the server sleeps
 	ASSERT_EQ(setsockopt(alice, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room), 0);
-	post(alice, "GLOBAL", big);
+	std::vector<std::string> texts;
+	for (char c = 'a'; c < 'f'; c++) {
+		texts.emplace_back(64000, c);
+		post(alice, "GLOBAL", texts.back());
+	}
 	ASSERT_EQ(kill(server_.proc.pid, SIGCONT), 0);
-	std::vector<Packet> got = next_each({alice, bob});
-	for (size_t i = 0; i < got.size(); i++) {
-		ASSERT_TRUE(got[i].ok);
-		EXPECT_EQ(got[i].text.size(), big.size()) << log_->dump();
+	for (const std::string &text : texts) {
+		std::vector<Packet> got = next_each({alice, bob});
+		for (const Packet &p : got) {
+			ASSERT_TRUE(p.ok) << log_->dump();
+			EXPECT_TRUE(p.text == text);
+		}
 	}
 	for (int fd : {alice, bob}) {
 		Packet p = expect(fd, LOCAL_PACKET_RECEIVE_MESSAGE);

@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tests/server/server-fixture.h"
@@ -325,6 +327,75 @@ TEST_F(ServerRobustness, ClientThatNeverReadsIsDroppedAndNobodyElseWaitsForIt)
 	Packet list = online_list(idle);
 	ASSERT_EQ(list.entries.size(), 2u);
 	EXPECT_EQ(log_count("client fd " + std::to_string(list.your_id) + " EOF"), 0u);
+}
+
+// The send buffer the kernel gives the server's connections.
+long socket_send_buffer()
+{
+	long size = 0;
+	FILE *f = fopen("/proc/sys/net/core/wmem_default", "r");
+	if (f != nullptr) {
+		if (fscanf(f, "%ld", &size) != 1)
+			size = 0;
+		fclose(f);
+	}
+	return size;
+}
+
+TEST_F(ServerRobustness, LargePostToManyStalledSessionsHoldsTheOthersUpOnlyOnce)
+{
+	// Sessions that never read, served before everybody else in each pass.
+	constexpr int STALLED = 20;
+	std::vector<int> stalled, ids;
+	for (int i = 0; i < STALLED; i++) {
+		stalled.push_back(quiet_login("stalled"));
+		ids.push_back(id_of(stalled.back()));
+	}
+	int alice = quiet_login("alice");
+	int bob = quiet_login("bob");
+	int carol = quiet_login("carol");
+	drain_all({alice, bob});
+	// Larger than a connection's socket buffer: none of them can take it all.
+	size_t size = std::max<size_t>(300000, (size_t)socket_send_buffer() + 65536);
+	ASSERT_LE(size, LOCAL_MESSAGE_TEXT_MAX);
+	std::string big(size, 'p');
+	post(alice, "GLOBAL", big);
+	// Each stalled session waited for on its own would hold everybody up far longer.
+	const int bound = tt::scaled_ms(15000);
+	std::vector<Packet> got = next_each({alice, bob, carol}, bound);
+	for (const Packet &p : got) {
+		ASSERT_TRUE(p.ok) << "the post did not arrive\n" << log_->dump();
+		EXPECT_EQ(p.from, "alice");
+		EXPECT_TRUE(p.text == big) << "the post arrived altered";
+	}
+	for (int fd : {alice, bob, carol})
+		EXPECT_EQ(expect(fd, LOCAL_PACKET_USER_OFFLINE, bound).name, "stalled") << log_->dump();
+	post(bob, "carol", "ping");
+	EXPECT_EQ(expect(carol, LOCAL_PACKET_RECEIVE_MESSAGE, bound).text, "ping");
+	post(carol, "bob", "pong");
+	EXPECT_EQ(expect(bob, LOCAL_PACKET_RECEIVE_MESSAGE, bound).text, "ping");	// its own copy
+	EXPECT_EQ(expect(bob, LOCAL_PACKET_RECEIVE_MESSAGE, bound).text, "pong");
+	EXPECT_EQ(expect(carol, LOCAL_PACKET_RECEIVE_MESSAGE).text, "pong");
+	// Each stalled session: one failed write, dropped, logged out; whole packets or nothing.
+	int ia = id_of(alice);
+	for (size_t i = 0; i < stalled.size(); i++) {
+		std::string id = std::to_string(ids[i]);
+		EXPECT_EQ(log_texts(" to " + id + ": write"),
+			  std::vector<std::string>{"dispatch_message: from " + std::to_string(ia) + " to " + id +
+						   ": write: Resource temporarily unavailable (11)"});
+		EXPECT_EQ(log_count("client fd " + id + " dropped after a failed write"), 1u);
+		EXPECT_EQ(log_count("user stalled logout fd " + id + " dup "), 1u);
+		std::string stream;
+		EXPECT_TRUE(tt::read_to_eof(stalled[i], 20000, &stream));
+		size_t tail = 0;
+		std::vector<Packet> packets = whole_packets(stream, &tail);
+		for (const Packet &p : packets)
+			EXPECT_EQ(p.type, LOCAL_PACKET_USER_ONLINE);	// the logins after its own
+		EXPECT_LT(tail, size + 96);
+	}
+	EXPECT_EQ(log_count("user stalled logout fd " + std::to_string(ids.back()) + " dup 0"), 1u);
+	for (int fd : {alice, bob, carol})
+		expect_quiet(fd);
 }
 
 TEST_F(ServerRobustness, RunningOutOfDescriptorsIsLoggedAndOvercome)

@@ -201,6 +201,76 @@ TEST_F(ServerRouting, ConversionFailuresFallBackToTheUnconvertedText)
 	EXPECT_EQ(log_count("failed to convert text encoding from UTF-8 to ISO-8859-1"), 2u) << log_->dump();
 }
 
+TEST_F(ServerRouting, OnlyListedCharacterSetsAreConvertedWhateverTheirSpelling)
+{
+	int utf = quiet_login("utf", "UTF-8");
+	int cn = quiet_login("cn", "ISO-2022-CN-EXT");
+	int seven = quiet_login("seven", "UTF-7");
+	int bom = quiet_login("bom", "UTF-16");
+	int latin = quiet_login("latin", "latin1");
+	int iso = quiet_login("iso", "ISO8859-1");
+	int glibc = quiet_login("glibc", "iso88591");
+	int utf8 = quiet_login("utf8", "utf8");
+	drain_all({utf, cn, seven, bom, latin, iso, glibc});
+	// Escape sequences that select GB 2312 and shift to it: never read by a converter.
+	const std::string escaped = "\x1b$)A\x0e\x56\x50\x0f";
+	post(cn, "utf", escaped);
+	EXPECT_EQ(message(utf).text, escaped);
+	EXPECT_EQ(message(cn).text, escaped);
+	post(utf, "seven", "h\xc3\xa9");
+	EXPECT_EQ(message(seven).text, "h\xc3\xa9");
+	post(utf, "bom", "hi");
+	EXPECT_EQ(message(bom).text, "hi");
+	for (const char *copy : {"h\xc3\xa9", "hi"})
+		EXPECT_EQ(message(utf).text, copy);
+	// Listed sets under other spellings: converted, or passed as they are to the same set.
+	post(utf8, "GLOBAL", "h\xc3\xa9");
+	for (int fd : {utf, cn, seven, bom, utf8})
+		EXPECT_EQ(message(fd).text, "h\xc3\xa9");
+	for (int fd : {latin, iso, glibc})
+		EXPECT_EQ(message(fd).text, "h\xe9");
+	post(latin, "utf8", "h\xe9");
+	EXPECT_EQ(message(utf8).text, "h\xc3\xa9");
+	EXPECT_EQ(message(latin).text, "h\xe9");
+	const std::string failed = "dispatch_message: failed to convert text encoding from ";
+	const std::string why = ": Invalid argument (22)";
+	EXPECT_EQ(log_texts("failed to convert"), (std::vector<std::string>{
+						       failed + "ISO-2022-CN-EXT to UTF-8" + why,
+						       failed + "UTF-8 to UTF-7" + why,
+						       failed + "UTF-8 to UTF-16" + why,
+						       failed + "utf8 to ISO-2022-CN-EXT" + why,
+						       failed + "utf8 to UTF-7" + why,
+						       failed + "utf8 to UTF-16" + why,
+					       }))
+	    << log_->dump();
+	for (int fd : {utf, cn, seven, bom, latin, iso, glibc, utf8})
+		expect_quiet(fd);
+}
+
+TEST_F(ServerRouting, LargeTextIsConvertedToWideCharacterSets)
+{
+	int sender = quiet_login("sender", "UTF-8");
+	int wide = quiet_login("wide", "UTF-32LE");
+	int half = quiet_login("half", "UTF-16BE");
+	drain_all({sender, wide});
+	std::string text, utf32, utf16;
+	for (int i = 0; i < 100000; i++) {
+		text += "abc\xc3\xa9";
+		for (char c : {'a', 'b', 'c', '\xe9'}) {
+			utf32 += c + std::string(3, '\0');
+			utf16 += std::string(1, '\0') + c;
+		}
+	}
+	post(sender, "GLOBAL", text);
+	std::vector<Packet> got = next_each({sender, wide, half});
+	EXPECT_TRUE(got[0].text == text);
+	EXPECT_EQ(got[1].text.size(), utf32.size());
+	EXPECT_TRUE(got[1].text == utf32);
+	EXPECT_EQ(got[2].text.size(), utf16.size());
+	EXPECT_TRUE(got[2].text == utf16);
+	EXPECT_EQ(log_count("failed to convert"), 0u) << log_->dump();
+}
+
 TEST_F(ServerRouting, ConvertedTextNeverExceedsThePacketLimit)
 {
 	int latin = quiet_login("latin", "ISO-8859-1");
