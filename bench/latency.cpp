@@ -19,7 +19,7 @@
 #include "api/tolvar-api-client.h"
 #include "bench/bench-support.h"
 #include "common/holders.h"
-#include "server/local-protocol.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 
