@@ -23,6 +23,7 @@ void slot_init(ClientSlot *slot)
 	slot->encoding = nullptr;
 	local_packet_reader_init(&slot->reader);
 	send_queue_init(&slot->queue);
+	slot->activity = SessionActivity{};
 }
 
 bool client_is_recipient(int fd)

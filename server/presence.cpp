@@ -34,6 +34,10 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 		return 0;
 	}
 	ClientSlot *slot = &server.slots[fd];
+	char host[LOCAL_HOST_FIELD];
+	local_copy_name(host, sizeof host, login.host, LOCAL_HOST_FIELD - 1);
+	if (strcmp(user, slot->user) != 0 && session_cap_refuses(fd, user, host))
+		return 0;
 	// A connection that logs in again under another name leaves the old one first.
 	if (slot->user[0] != '\0' && strcmp(user, slot->user) != 0) {
 		char old[LOCAL_NAME_FIELD];
@@ -44,7 +48,7 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 
 	bool dup = other_session_of(user, fd);
 	memcpy(slot->user, user, sizeof slot->user);
-	local_copy_name(slot->host, sizeof slot->host, login.host, LOCAL_HOST_FIELD - 1);
+	memcpy(slot->host, host, sizeof slot->host);
 	if (!login.encoding.empty()) {
 		free(slot->encoding);
 		slot->encoding = strndup(login.encoding.data(), login.encoding.size());
@@ -52,6 +56,7 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 			syslog(LOG_ERR, "client fd %d login: out of memory for the encoding name", fd);
 	}
 	syslog(LOG_INFO, "user %s login from %s fd %d dup %d", slot->user, slot->host, fd, dup ? 1 : 0);
+	moderation_login(fd);
 	if (!dup)
 		broadcast_user_state(slot->user, true, &server.clients, server.highest_fd + 1);
 	return 0;

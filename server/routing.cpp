@@ -53,6 +53,13 @@ size_t make_delivery(unsigned char *p, const char *sender, const MessageView &m)
 	return (size_t)length + LOCAL_PACKET_LENGTH_SIZE;
 }
 
+// Hands the staged delivery to recipient to, counted.
+void deliver(int to, StagedPacket *delivery)
+{
+	stats_delivery(delivery->size);
+	client_send_staged(to, delivery);
+}
+
 // Converts text into a new record whose text never exceeds what one packet can carry.
 // Returns the record (caller frees), or nullptr with errno.
 MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
@@ -111,7 +118,7 @@ void send_converted(int from, int to, StagedPacket *delivery, const char *from_e
 	const char *to_charset = listed_charset(to_encoding);
 	if (from_charset != nullptr && to_charset != nullptr && strcmp(from_charset, to_charset) == 0) {
 		// Two spellings of one character set.
-		client_send_staged(to, delivery);
+		deliver(to, delivery);
 		return;
 	}
 	const unsigned char *bytes = delivery->bytes;
@@ -133,7 +140,8 @@ void send_converted(int from, int to, StagedPacket *delivery, const char *from_e
 	if (rec == nullptr) {
 		syslog_perror("dispatch_message: failed to convert text encoding from %s to %s", from_encoding,
 			      to_encoding);
-		client_send_staged(to, delivery);
+		stats_add(COUNTER_CONVERSIONS_FAILED, 1);
+		deliver(to, delivery);
 		return;
 	}
 	memcpy(rec->from_user, bytes + PACKET_FROM_USER, LOCAL_NAME_FIELD);
@@ -147,6 +155,8 @@ void send_converted(int from, int to, StagedPacket *delivery, const char *from_e
 		return;
 	}
 	rec.reset();
+	stats_add(COUNTER_CONVERSIONS, 1);
+	stats_delivery(converted_size);
 	client_send(to, converted.get(), converted_size, SEND_DELIVERY, from);
 }
 
@@ -169,6 +179,8 @@ void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 		syslog(LOG_NOTICE, "client fd %d posting message without login", d);
 		return;
 	}
+	if (!moderation_admit_post(d))
+		return;
 	char sender[LOCAL_NAME_FIELD];
 	memcpy(sender, sender_slot->user, sizeof sender);
 	const char *sender_encoding = sender_slot->encoding;
@@ -191,7 +203,7 @@ void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 		    strcmp(sender_encoding, encoding) != 0)
 			send_converted(d, i, &delivery, sender_encoding, sender_charset, encoding);
 		else
-			client_send_staged(i, &delivery);
+			deliver(i, &delivery);
 	}
 	if (!delivered && !FD_ISSET(d, &server.failed))
 		send_user_not_found(d, m.to_user);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "protocol/local-protocol.h"
+#include "server/moderation.h"
 
 constexpr int SERVER_MAX_CLIENT_FD = 1023;	// highest descriptor a client may have
 constexpr int SERVER_SLOT_COUNT = SERVER_MAX_CLIENT_FD + 1;
@@ -33,6 +34,7 @@ struct ClientSlot {
 	char *encoding;			// owned; nullptr when the login gave none
 	LocalPacketReader reader;
 	SendQueue queue;
+	SessionActivity activity;
 };
 
 // The one server of this process.
@@ -72,6 +74,8 @@ enum SendWhat : uint8_t {
 	SEND_NOT_FOUND,		// "dispatch_message: write"
 	SEND_ONLINE_USERS,	// "send_online_users: write to %d"
 	SEND_USER_STATE,	// "broadcast_user_state: to %d: write"
+	SEND_NOTICE,		// "send_notice: to %d: write"
+	SEND_ADMIN_ANSWER,	// "admin answer: to %d: write"
 };
 
 // A packet staged for any number of recipients. bytes is the caller's packet, which must stay

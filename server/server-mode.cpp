@@ -39,7 +39,7 @@ constexpr int PACKETS_PER_PASS = 64;
 // hold of the smallest packets, yet a bound for a client that writes without reading.
 constexpr int FAILED_CLIENT_PACKETS = 32768;
 
-// The packets a client may send, indexed by type.
+// The packets a client may send.
 struct PacketHandler {
 	int32_t type;
 	const char *name;
@@ -50,8 +50,14 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_LOGIN, "login", handle_login},
 	{LOCAL_PACKET_POST_MESSAGE, "post-message", handle_post_message},
 	{LOCAL_PACKET_GET_ONLINE_USERS, "get-online-users", handle_get_online_users},
+	{LOCAL_PACKET_ADMIN_WHO, "admin-who", handle_admin_who},
+	{LOCAL_PACKET_ADMIN_KICK, "admin-kick", handle_admin_kick},
+	{LOCAL_PACKET_ADMIN_MUTE, "admin-mute", handle_admin_mute},
+	{LOCAL_PACKET_ADMIN_UNMUTE, "admin-unmute", handle_admin_unmute},
+	{LOCAL_PACKET_ADMIN_LIST_MUTES, "admin-list-mutes", handle_admin_list_mutes},
+	{LOCAL_PACKET_ADMIN_STATS, "admin-stats", handle_admin_stats},
+	{0, nullptr, nullptr},
 };
-constexpr int32_t packet_handler_count = (int32_t)(sizeof packet_handlers / sizeof packet_handlers[0]);
 
 // Replaces the content of the locked pid file with this process's id.
 int write_pid(int fd)
@@ -196,13 +202,15 @@ void server_handle_packet(int fd, unsigned char *packet)
 		syslog(LOG_WARNING, "client fd %d malformed packet (length %llu)", fd, (unsigned long long)length);
 		return;
 	}
-	if (view.type < 0 || view.type >= packet_handler_count || packet_handlers[view.type].type != view.type) {
+	const PacketHandler *h = packet_handlers;
+	while (h->handle != nullptr && h->type != view.type)
+		h++;
+	if (h->handle == nullptr) {
 		syslog(LOG_WARNING, "client fd %d unknown packet type %d", fd, (int)view.type);
 		return;
 	}
-	const PacketHandler &h = packet_handlers[view.type];
-	if (h.handle(fd, packet, view) < 0)
-		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h.name,
+	if (h->handle(fd, packet, view) < 0)
+		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h->name,
 		       (unsigned long long)view.length);
 }
 
@@ -318,6 +326,7 @@ void server_end_pass()
 		if (!serve_remaining_input(fd))
 			continue;
 		syslog(LOG_WARNING, "client fd %d dropped after a failed write", fd);
+		stats_add(COUNTER_CLIENTS_DROPPED, 1);
 		close_client(fd);
 	}
 	if (server.closed_in_pass)
@@ -351,6 +360,7 @@ int server_mode(const struct sockaddr_un *addr)
 	if (fd < 0)
 		return 1;
 	openlog("tolvard", LOG_PID, LOG_DAEMON);
+	moderation_start();
 
 	FD_ZERO(&server.clients);
 	FD_ZERO(&server.failed);
