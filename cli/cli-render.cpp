@@ -14,7 +14,9 @@
 #include "cli/cli-input.h"
 #include "cli/cli-output.h"
 #include "cli/cli-state.h"
+#include "common/duration.h"
 #include "common/i18n.h"
+#include "protocol/admin-protocol.h"
 #include "protocol/local-protocol.h"
 
 namespace {
@@ -24,6 +26,9 @@ constexpr const char *COLOUR_OTHER = "\033[1;34m";
 constexpr const char *COLOUR_RESET = "\033[0m";
 
 LocalPacketReader server_reader = {nullptr, 0, 0};
+// The status with which the session ends once the packet being shown is done; -1 while it
+// goes on (set when the server has ended it).
+int end_status = -1;
 
 // Escaped copies of names and hosts from the server: they must not drive the terminal either.
 struct EscapedName {
@@ -132,6 +137,44 @@ void show_message(const LocalPacketView &p)
 	free(body);
 }
 
+// The administrator ended this session; the server closes the connection next.
+void show_kicked(const LocalPacketView &p)
+{
+	std::string_view message;
+	if (notice_parse_kicked(p, &message) < 0)
+		return malformed(p);
+	syslog(LOG_INFO, "Disconnected by the administrator");
+	if (message.empty()) {
+		print_with_time(-1, PRINT_END_LINE, "%s", _("Disconnected by the administrator"));
+	} else {
+		char text[cli_escaped_size(ADMIN_MESSAGE_MAX)];
+		print_with_time(-1, PRINT_END_LINE, _("Disconnected by the administrator: %s"),
+				cli_escape_name(message, text, sizeof text));
+	}
+	end_status = 0;
+}
+
+void show_muted(const LocalPacketView &p)
+{
+	uint64_t seconds;
+	if (notice_parse_muted(p, &seconds) < 0)
+		return malformed(p);
+	char left[32];
+	print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, _("You are muted for %s more; your message was not delivered"),
+			format_duration(seconds, left, sizeof left));
+}
+
+void show_login_refused(const LocalPacketView &p)
+{
+	uint32_t reason, limit;
+	if (notice_parse_login_refused(p, &reason, &limit) < 0)
+		return malformed(p);
+	syslog(LOG_WARNING, "Login refused: too many sessions (at most %u)", (unsigned int)limit);
+	print_with_time(-1, PRINT_END_LINE, _("Too many sessions of user %s (at most %u); login refused"),
+			cli_state.own_user_name != nullptr ? cli_state.own_user_name : "", (unsigned int)limit);
+	end_status = 1;
+}
+
 struct PacketHandler {
 	int32_t type;
 	void (*show)(const LocalPacketView &p);
@@ -143,6 +186,9 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_ONLINE_USERS, show_online_users},
 	{LOCAL_PACKET_USER_ONLINE, show_user_online},
 	{LOCAL_PACKET_USER_OFFLINE, show_user_offline},
+	{LOCAL_PACKET_KICKED, show_kicked},
+	{LOCAL_PACKET_MUTED, show_muted},
+	{LOCAL_PACKET_LOGIN_REFUSED, show_login_refused},
 	{0, nullptr},
 };
 
@@ -188,6 +234,8 @@ void cli_do_local_packet(int server_fd)
 	if (r == GET_PACKET_OK) {
 		cli_show_packet(out.packet);
 		free(out.packet);
+		if (end_status >= 0)
+			cli_finish(end_status);
 		// A ^C that came while the packet was shown (elinks may take a while) found no
 		// wait to interrupt.
 		cli_do_after_signal();
