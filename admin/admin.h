@@ -20,6 +20,9 @@ extern const Subcommand subcommands[];
 
 // The user id of the service account, set by the entry before any handler runs.
 extern uid_t account_uid;
+// The real user id the tool was started with (root, or the account), before the entry took
+// on the account's: the administrator named in requests to the server.
+extern uid_t admin_uid;
 
 // The whole tool; returns the exit status (-1 for a wrong command line).
 int tolvaradm_main(int argc, char **argv);
@@ -44,6 +47,15 @@ int cmd_removeuser(int argc, char **argv);
 int cmd_listuser(int argc, char **argv);
 int cmd_getmotd(int argc, char **argv);
 int cmd_setmotd(int argc, char **argv);
+int cmd_who(int argc, char **argv);
+int cmd_kick(int argc, char **argv);
+int cmd_mute(int argc, char **argv);
+int cmd_unmute(int argc, char **argv);
+int cmd_stats(int argc, char **argv);
+
+// Ends every live session of user, each told message, when a server runs. Returns the number
+// ended (0 also when no server runs), or -1 after saying why.
+int end_sessions_of(const char *user, const char *message);
 
 // A stream, closed when the holder goes (for paths where nothing written can be lost).
 struct FileCloser {

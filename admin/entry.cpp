@@ -18,10 +18,16 @@ const Subcommand subcommands[] = {
 	{"listuser", "[-h {md5|sha256}]", cmd_listuser},
 	{"getmotd", "", cmd_getmotd},
 	{"setmotd", "[-m <message> | -d]", cmd_setmotd},
+	{"who", "[-t]", cmd_who},
+	{"kick", "<user-name> [<message>]", cmd_kick},
+	{"mute", "[<user-name> <duration>]", cmd_mute},
+	{"unmute", "<user-name>", cmd_unmute},
+	{"stats", "[--prometheus]", cmd_stats},
 	{nullptr, nullptr, nullptr},
 };
 
 uid_t account_uid;
+uid_t admin_uid;
 
 void print_subcommands(void)
 {
@@ -60,6 +66,7 @@ int tolvaradm_main(int argc, char **argv)
 		return -1;
 	}
 	account_uid = pw->pw_uid;
+	admin_uid = getuid();
 	gid_t account_gid = pw->pw_gid;
 	// The user database may reuse its static entry; keep our own copy of the path.
 	MallocPtr<char> home(strdup(pw->pw_dir));

@@ -1,4 +1,5 @@
-// removeuser: deletes every entry of a user from the key file.
+// removeuser: deletes every entry of a user from the key file, then ends the user's live
+// sessions when a server runs.
 //
 // The entries are cut out of a copy of the key file, which then replaces the file by rename:
 // the SSH daemon reads either the old file or the new one, and a failure or a crash on the way
@@ -19,6 +20,9 @@
 #include "common/user-name.h"
 
 namespace {
+
+// What the removed user's live sessions are told.
+constexpr const char REMOVED_MESSAGE[] = "your keys have been removed";
 
 // Where one of the user's entries lies in the file.
 struct EntrySpan {
@@ -195,7 +199,14 @@ int cmd_removeuser(int argc, char **argv)
 	}
 	// Only read through: nothing can be lost in closing it.
 	f.reset();
+	lock.reset();
 	if (list.count > 1)
 		fprintf(stderr, _("Removed %zu keys for user %s\n"), list.count, user);
+	// Without keys no new session can start; those that run end now.
+	int ended = end_sessions_of(user, REMOVED_MESSAGE);
+	if (ended < 0)
+		return 1;
+	if (ended > 0)
+		fprintf(stderr, _("Ended %d sessions of user %s\n"), ended, user);
 	return 0;
 }
