@@ -176,18 +176,18 @@ void malformed(const LocalPacketView &p)
 void translate_user_not_found(const LocalPacketView &p)
 {
 	std::string_view name;
-	if (local_parse_user_name(p, &name) < 0)
+	if (local_parse_user_name_lenient(p, &name) < 0)
 		return malformed(p);
-	char text[256];
-	// The view ends at the NUL the parser found, so its data is a C string.
-	snprintf(text, sizeof text, _("User %s not found"), name.data());
+	char text[256], name_text[256];
+	local_copy_name(name_text, sizeof name_text, name, sizeof name_text - 1);
+	snprintf(text, sizeof text, _("User %s not found"), name_text);
 	send_api_error(TOLVAR_API_ERROR_USER_NOT_FOUND, text);
 }
 
 void translate_message(const LocalPacketView &p)
 {
 	MessageView m;
-	if (local_parse_message(p, &m) < 0)
+	if (local_parse_message_lenient(p, &m) < 0)
 		return malformed(p);
 	send_api_message(m);
 }
@@ -202,9 +202,9 @@ void translate_online_users(const LocalPacketView &p)
 void translate_user_state(const LocalPacketView &p)
 {
 	std::string_view name;
-	if (local_parse_user_name(p, &name) < 0)
+	if (local_parse_user_name_lenient(p, &name) < 0)
 		return malformed(p);
-	send_api_user_state(name.data(), p.type == LOCAL_PACKET_USER_ONLINE);
+	send_api_user_state(name, p.type == LOCAL_PACKET_USER_ONLINE);
 }
 
 struct LocalPacketRow {
@@ -351,7 +351,7 @@ int send_api_online_users(const OnlineUsersView &list)
 	return 0;
 }
 
-void send_api_user_state(const char *user_name, bool online)
+void send_api_user_state(std::string_view user_name, bool online)
 {
 	size_t size = 0;
 	unsigned char *packet = api_build_user_state(online, user_name, &size);

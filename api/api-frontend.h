@@ -21,7 +21,7 @@ void send_api_error(uint32_t code, const char *text);
 void send_api_message(const MessageView &message);
 // -1 with EINVAL (nothing sent) when an entry of list is malformed.
 int send_api_online_users(const OnlineUsersView &list);
-void send_api_user_state(const char *user_name, bool online);
+void send_api_user_state(std::string_view user_name, bool online);
 
 // Posts a received TOLVAR_API_SEND_MESSAGE to the server. 0, or -1 when the packet is
 // malformed or the post failed.

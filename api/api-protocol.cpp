@@ -191,7 +191,7 @@ unsigned char *api_build_online_users(const OnlineUsersView &list, size_t *size)
 	uint64_t body = 4;
 	for (uint32_t i = 0; i < list.count; i++) {
 		UserInfoView e;
-		if (local_online_users_entry(list, i, &e) < 0) {
+		if (local_online_users_entry_lenient(list, i, &e) < 0) {
 			errno = EINVAL;
 			return nullptr;
 		}
@@ -205,7 +205,7 @@ unsigned char *api_build_online_users(const OnlineUsersView &list, size_t *size)
 	w.u16((uint16_t)list.count);
 	for (uint32_t i = 0; i < list.count; i++) {
 		UserInfoView e;
-		local_online_users_entry(list, i, &e);
+		local_online_users_entry_lenient(list, i, &e);
 		w.u16((uint16_t)e.id);
 		w.name(cut(e.user, API_NAME_MAX));
 		w.name(cut(e.host, API_HOST_MAX));
