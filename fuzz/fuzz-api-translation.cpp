@@ -78,7 +78,7 @@ void check_user_name(const std::vector<std::string> &out, const LocalPacketView 
 		tolvarapi::UserState s;
 		FUZZ_CHECK(tolvarapi::parse_user_state(p, &s) == tolvarapi::OK);
 		// Names longer than a local name field (only a malformed packet has them) are cut.
-		FUZZ_CHECK(s.online == (lp.type == LOCAL_PACKET_USER_ONLINE) && s.user == name.substr(0, API_NAME_MAX));
+		FUZZ_CHECK(s.online == (lp.type == LOCAL_PACKET_USER_ONLINE) && s.user == name.substr(0, LOCAL_NAME_FIELD));
 	}
 }
 

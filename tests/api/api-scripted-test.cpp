@@ -128,14 +128,14 @@ TEST_F(ApiScripted, MalformedAndUnknownServerPacketsAreDropped)
 }
 
 // Names that fill their whole field carry no NUL: they are taken to the field's end (32
-// bytes, hosts 128), not dropped.
+// bytes, hosts 128), not dropped. Ids keep their low 16 bits.
 TEST_F(ApiScripted, NamesThatFillTheirFieldAreTakenWhole)
 {
 	std::string name(32, 's'), host(128, 'h');
 	send(tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, name, "alice", 1, "hi"));
 	std::string list(8, '\0');
-	int32_t id = 4, count = 1;
-	memcpy(&list[0], &id, 4);
+	int32_t your_id = 70000, id = 65541, count = 1;	// ids keep their low 16 bits
+	memcpy(&list[0], &your_id, 4);
 	memcpy(&list[4], &count, 4);
 	list.append((const char *)&id, 4).append(name).append(host);
 	send(raw(8 + list.size(), LOCAL_PACKET_ONLINE_USERS, list + "rsvd"));
@@ -155,9 +155,10 @@ TEST_F(ApiScripted, NamesThatFillTheirFieldAreTakenWhole)
 	ASSERT_TRUE(st::api_read(p_.out, &got));
 	ASSERT_EQ(api::open_packet(got.data(), got.size(), &v), api::OK);
 	ASSERT_EQ(api::parse_online_users(v, &users), api::OK);
+	EXPECT_EQ(users.your_id, 70000 & 0xffff);
 	ASSERT_EQ(users.count, 1);
 	ASSERT_EQ(api::next_user(&users.entries, &e), api::OK);
-	EXPECT_EQ(e.id, 4);
+	EXPECT_EQ(e.id, 5);
 	EXPECT_EQ(e.user, name);
 	EXPECT_EQ(e.host, host);
 	api::UserState s;
@@ -172,7 +173,7 @@ TEST_F(ApiScripted, UserNotFoundTextIsCutTo255Bytes)
 	send(name_packet(LOCAL_PACKET_USER_NOT_FOUND, std::string(300, 'n')));
 	std::string got;
 	ASSERT_TRUE(st::api_read(p_.out, &got));
-	EXPECT_EQ(st::api_type(got), api::ERROR);
+	EXPECT_EQ(st::api_type(got), TOLVAR_API_ERROR);
 	EXPECT_EQ(st::be32(got, 5), 6u);
 	EXPECT_EQ(st::be32(got, 9), 255u);
 	EXPECT_EQ(got.substr(13), ("User " + std::string(300, 'n')).substr(0, 255));
