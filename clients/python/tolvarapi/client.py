@@ -81,7 +81,13 @@ class Client(_Session):
     # ---- requests ----
 
     def _send(self, packet: bytes):
-        self._writer.write(packet)
+        # A raw stream (the pipes of spawn) may take part of a packet per call.
+        view = memoryview(packet)
+        while view:
+            written = self._writer.write(view)
+            if written is None:
+                raise BlockingIOError("the session's input takes no more now (a non-blocking stream?)")
+            view = view[written:]
         self._writer.flush()
 
     def handshake(self, version: int = wire.VERSION, timeout: Optional[float] = None) -> wire.Pass:
