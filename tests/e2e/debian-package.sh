@@ -162,6 +162,11 @@ check "no password, not locked" test "$(shadow_password):$(field 7)" = "*:/usr/b
 check "no expiry" test -z "$(getent shadow tolvar | cut -d: -f8)"
 check "the keys are kept" sh -c "/usr/sbin/tolvaradm listuser | grep -q alice"
 
+echo "== an upgrade keeps the account as the administrator left it"
+usermod --lock tolvar
+dpkg -i "$deb" > "$scratch/install3.out" 2>&1 || { cat "$scratch/install3.out"; fail "dpkg -i over itself"; }
+check "still locked" test "$(shadow_password)" = "!*"
+
 echo "== purge"
 dpkg -P tolvar > "$scratch/purge.out" 2>&1 || { cat "$scratch/purge.out"; fail "dpkg -P"; }
 check "the home is gone" test ! -e /var/lib/tolvar
