@@ -377,6 +377,22 @@ TEST_F(EndToEnd, EchoBotAnswersOverSsh)
 	EXPECT_EQ(m.text, "echo: ping");
 }
 
+TEST_F(EndToEnd, PythonClientLibraryAgainstRealSessions)
+{
+	// The Python library's tests of real sessions, through this suite's sshd, server and keys.
+	const std::string python = std::string(TOLVAR_SOURCE_DIR) + "/clients/python";
+	tt::Spec s;
+	s.argv = {"/usr/bin/python3", "-B", "-m", "unittest", "-v", "test_sessions"};
+	s.cwd = python + "/tests";
+	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8", "PYTHONPATH=" + python,
+		 "TOLVAR_TEST_SSH_PORT=" + std::to_string(port_), "TOLVAR_TEST_KEYS=" + dir_,
+		 "TOLVAR_TEST_TOLVARADM=" + tt::tolvaradm_path()};
+	s.merge_stderr = true;
+	std::string out, err;
+	EXPECT_EQ(tt::run(s, &out, &err, 180000), 0) << out << err;
+	EXPECT_EQ(out.find("skipped"), std::string::npos) << out;
+}
+
 TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 {
 	char tmpl[] = "/tmp/tolvar-sshd-XXXXXX";
