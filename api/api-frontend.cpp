@@ -18,7 +18,9 @@
 #include "client/requests.h"
 #include "common/file-helpers.h"
 #include "common/holders.h"
+#include "common/duration.h"
 #include "common/i18n.h"
+#include "protocol/admin-protocol.h"
 
 namespace {
 
@@ -33,6 +35,9 @@ std::string_view name_of(std::string_view name) { return name.substr(0, LOCAL_NA
 const char *api_user_name = "";
 uint16_t api_version = 0;	// agreed API version; 0 until a handshake has been made
 LocalPacketReader api_reader = {nullptr, 0, 0};
+// The status with which the session ends once the server's packet has been translated; -1
+// while it goes on (set when the server has ended the session).
+int end_status = -1;
 
 [[noreturn]] void end_session(int server_fd, int status)
 {
@@ -214,6 +219,61 @@ void translate_user_state(const LocalPacketView &p)
 	send_api_user_state(name, p.type == LOCAL_PACKET_USER_ONLINE);
 }
 
+bool moderation_errors(void)
+{
+	return api_version >= TOLVAR_API_VERSION_MODERATION;
+}
+
+// The administrator ended this session; the server closes the connection next, which is all
+// that a program of version 1 learns.
+void translate_kicked(const LocalPacketView &p)
+{
+	std::string_view message;
+	if (notice_parse_kicked(p, &message) < 0)
+		return malformed(p);
+	syslog(LOG_INFO, "Disconnected by the administrator");
+	if (!moderation_errors())
+		return;
+	char text[ADMIN_MESSAGE_MAX + 128], message_text[ADMIN_MESSAGE_MAX + 1];
+	local_copy_name(message_text, sizeof message_text, message, ADMIN_MESSAGE_MAX);
+	if (message.empty())
+		snprintf(text, sizeof text, "%s", _("Disconnected by the administrator"));
+	else
+		snprintf(text, sizeof text, _("Disconnected by the administrator: %s"), message_text);
+	send_api_error(TOLVAR_API_ERROR_DISCONNECTED, text);
+	end_status = 0;
+}
+
+void translate_muted(const LocalPacketView &p)
+{
+	uint64_t seconds;
+	if (notice_parse_muted(p, &seconds) < 0)
+		return malformed(p);
+	if (!moderation_errors())
+		return;
+	char text[256], left[32];
+	snprintf(text, sizeof text, _("You are muted for %s more; your message was not delivered"),
+		 format_duration(seconds, left, sizeof left));
+	send_api_error(TOLVAR_API_ERROR_MUTED, text);
+}
+
+void translate_login_refused(const LocalPacketView &p)
+{
+	uint32_t reason, limit;
+	if (notice_parse_login_refused(p, &reason, &limit) < 0)
+		return malformed(p);
+	syslog(LOG_WARNING, "Login refused: too many sessions (at most %u)", (unsigned int)limit);
+	if (moderation_errors()) {
+		char text[256];
+		snprintf(text, sizeof text, _("Too many sessions of user %s (at most %u); login refused"), api_user_name,
+			 (unsigned int)limit);
+		send_api_error(TOLVAR_API_ERROR_DISCONNECTED, text);
+	} else {
+		send_api_error(TOLVAR_API_ERROR_SERVER_CLOSED, _("Server closed connection"));
+	}
+	end_status = 1;
+}
+
 struct LocalPacketRow {
 	int32_t type;
 	void (*translate)(const LocalPacketView &p);
@@ -225,6 +285,9 @@ const LocalPacketRow local_packets[] = {
 	{LOCAL_PACKET_ONLINE_USERS, translate_online_users},
 	{LOCAL_PACKET_USER_ONLINE, translate_user_state},
 	{LOCAL_PACKET_USER_OFFLINE, translate_user_state},
+	{LOCAL_PACKET_KICKED, translate_kicked},
+	{LOCAL_PACKET_MUTED, translate_muted},
+	{LOCAL_PACKET_LOGIN_REFUSED, translate_login_refused},
 	{0, nullptr},
 };
 
@@ -277,6 +340,10 @@ void api_do_local_packet(int server_fd)
 	for (const LocalPacketRow *row = local_packets; row->translate != nullptr; row++) {
 		if (row->type == p.type) {
 			row->translate(p);
+			if (end_status >= 0) {
+				packet.reset();
+				end_session(server_fd, end_status);
+			}
 			return;
 		}
 	}

@@ -36,6 +36,10 @@ enum ApiErrorCode : uint32_t {
 	TOLVAR_API_ERROR_INTERNAL_ERROR = 5,		// the session ends
 	TOLVAR_API_ERROR_USER_NOT_FOUND = 6,		// a message's recipient is not online
 	TOLVAR_API_ERROR_MOTD_NOT_AVAILABLE = 7,	// no message of the day
+	// From version 2 (TOLVAR_API_VERSION_MODERATION) on:
+	TOLVAR_API_ERROR_DISCONNECTED = 8,		// the administrator ended the session, or the
+							// login was refused; the session ends
+	TOLVAR_API_ERROR_MUTED = 9,			// the sender is muted: the message was dropped
 };
 
 // The kind byte of a message (the chat's message kinds); other values pass unchanged.
@@ -46,6 +50,7 @@ enum ApiMessageKind : uint8_t {
 };
 
 constexpr uint16_t TOLVAR_API_VERSION = 1;	// the version spoken here; version 0 is invalid
+constexpr uint16_t TOLVAR_API_VERSION_MODERATION = 2;	// the first version with errors 8 and 9
 constexpr std::string_view TOLVAR_API_MAGIC = "TOLVAR";	// 6 bytes, no terminator
 constexpr uint32_t TOLVAR_API_MAX_REQUEST_LENGTH = 1048576;	// longest packet a session accepts
 

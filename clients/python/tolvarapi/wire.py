@@ -52,6 +52,9 @@ ERROR_OUT_OF_MEMORY = 4
 ERROR_INTERNAL_ERROR = 5
 ERROR_USER_NOT_FOUND = 6
 ERROR_MOTD_NOT_AVAILABLE = 7
+# Version 2 and later:
+ERROR_DISCONNECTED = 8  # the administrator ended the session, or the login was refused
+ERROR_MUTED = 9  # the sender is muted: the message was dropped
 
 # The session ends on a packet it is sent whose length field is above this.
 MAX_REQUEST_LENGTH = 1048576
@@ -149,7 +152,7 @@ class Error:
 
     @property
     def ends_session(self) -> bool:
-        return self.code < ERROR_USER_NOT_FOUND
+        return self.code < ERROR_USER_NOT_FOUND or self.code == ERROR_DISCONNECTED
 
 
 @dataclass(frozen=True)
