@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/tolvar-api-client.h"
 #include "tests/support/test-support.h"
 
 namespace {
@@ -55,7 +56,7 @@ std::string api_packet(uint8_t type, const std::string &fields)
 	return p + fields;
 }
 
-std::string api_hello() { return api_packet(1, std::string("TOLVAR\0\1", 8)); }
+std::string api_hello(uint8_t version = 1) { return api_packet(1, std::string("TOLVAR\0", 7) + (char)version); }
 
 std::string api_send(const std::string &to, uint8_t kind, const std::string &text)
 {
@@ -121,6 +122,39 @@ bool api_wait_user_state(int fd, const std::string &name, bool online, int timeo
 	return false;
 }
 
+// Reads packets until an ERROR (0x84) arrives; its code and text.
+bool api_read_error(int fd, uint32_t *code, std::string *text, int timeout_ms = 10000)
+{
+	std::string p;
+	while (api_read(fd, &p, timeout_ms)) {
+		if ((uint8_t)p[4] != 0x84)
+			continue;
+		uint32_t c, n;
+		memcpy(&c, p.data() + 5, 4);
+		memcpy(&n, p.data() + 9, 4);
+		*code = ntohl(c);
+		*text = p.substr(13, ntohl(n));
+		return true;
+	}
+	return false;
+}
+
+// Runs tolvaradm as root; its exit code, with what it printed in *out and *err.
+int adm(const std::vector<std::string> &args, std::string *out = nullptr, std::string *err = nullptr)
+{
+	tt::Spec s;
+	s.argv = {tt::tolvaradm_path()};
+	s.argv.insert(s.argv.end(), args.begin(), args.end());
+	s.env = {"PATH=/usr/bin:/bin", "LC_ALL=C.UTF-8"};
+	std::string o, e;
+	int code = tt::run(s, &o, &e);
+	if (out != nullptr)
+		*out = o;
+	if (err != nullptr)
+		*err = e;
+	return code;
+}
+
 // What sshd would apply to a connection of user, one "keyword value" line each, as sshd -T
 // prints them.
 std::string sshd_settings(const std::string &config, const std::string &user)
@@ -160,7 +194,7 @@ protected:
 		ASSERT_EQ(sh("usermod -p '*' tolvar"), 0);	// not locked: sshd refuses locked accounts
 		ASSERT_TRUE(tt::start_server(account_, &server_));
 
-		for (const char *u : {"alice", "bob", "carol", "dave", "latin"}) {
+		for (const char *u : {"alice", "bob", "carol", "dave", "latin", "erin", "frank"}) {
 			std::string key = dir_ + "/" + u;
 			ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -C " + std::string(u) + " -f " + key), 0);
 			tt::Spec s;
@@ -227,11 +261,12 @@ protected:
 		return tt::spawn(s, p);
 	}
 
-	// An API session of u that has made its handshake; *pass is the PASS packet.
+	// An API session of u that has made its handshake (offering version); *pass is the PASS
+	// packet.
 	static bool api_session(const std::string &u, tt::Process *p, std::string *pass = nullptr,
-				const std::string &lang = "en_US.UTF-8")
+				const std::string &lang = "en_US.UTF-8", uint8_t version = 1)
 	{
-		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello()))
+		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello(version)))
 			return false;
 		std::string got;
 		if (!api_read(p->out, &got) || (uint8_t)got[4] != 0x80)
@@ -333,18 +368,22 @@ TEST_F(EndToEnd, KillingTheSshClientEndsTheSessionAndAnnouncesTheUserOffline)
 	EXPECT_TRUE(api_wait_user_state(alice.out, "carol", false, 75000)) << tt::Syslog::instance().dump();
 }
 
-TEST_F(EndToEnd, RemovedUserCannotLogInAgain)
+TEST_F(EndToEnd, RemovedUserIsDisconnectedAndCannotLogInAgain)
 {
 	tt::Process d;
 	ASSERT_TRUE(api_session("dave", &d));
-	d.close_in();
-	ASSERT_TRUE(d.wait(10000));
 
-	tt::Spec s;
-	s.argv = {tt::tolvaradm_path(), "removeuser", "-f", "dave"};
-	s.env = {"PATH=/usr/bin:/bin"};
 	std::string out, err;
-	ASSERT_EQ(tt::run(s, &out, &err), 0) << err;
+	ASSERT_EQ(adm({"removeuser", "-f", "dave"}, &out, &err), 0) << err;
+	EXPECT_EQ(err, "Ended 1 sessions of user dave\n");
+	// A program of version 1 sees what it sees when the server goes away.
+	uint32_t code = 0;
+	std::string text;
+	ASSERT_TRUE(api_read_error(d.out, &code, &text)) << tt::Syslog::instance().dump();
+	EXPECT_EQ(code, 1u);
+	EXPECT_EQ(text, "Server closed connection");
+	EXPECT_TRUE(d.wait(15000));
+	EXPECT_EQ(d.exit_code(), 0);
 
 	tt::Process again;
 	ASSERT_TRUE(ssh("dave", "api", &again));
@@ -353,6 +392,122 @@ TEST_F(EndToEnd, RemovedUserCannotLogInAgain)
 	EXPECT_TRUE(again.wait(15000));
 	EXPECT_EQ(again.exit_code(), 255);	// ssh: permission denied
 	EXPECT_TRUE(got.empty());
+}
+
+TEST_F(EndToEnd, WhoListsTheSessionsAndKickEndsThemWithTheAdministratorsMessage)
+{
+	tt::Process bob_cli, bob_api, bob_v2, carol;
+	ASSERT_TRUE(ssh("bob", "cli", &bob_cli, true));
+	ASSERT_TRUE(api_session("bob", &bob_api));
+	ASSERT_TRUE(api_session("bob", &bob_v2, nullptr, "en_US.UTF-8", 2));
+	ASSERT_TRUE(api_session("carol", &carol));
+	std::string screen;
+	tt::read_for(bob_cli.out, 1500, &screen);
+
+	std::string out, err;
+	ASSERT_EQ(adm({"who", "-t"}, &out, &err), 0) << err;
+	std::vector<std::string> users;
+	std::istringstream rows(out);
+	std::string row;
+	while (std::getline(rows, row)) {
+		std::vector<std::string> f;
+		std::istringstream fields(row);
+		std::string field;
+		while (std::getline(fields, field, '\t'))
+			f.push_back(field);
+		ASSERT_EQ(f.size(), 7u) << out;
+		EXPECT_EQ(f[2], "127.0.0.1") << out;
+		EXPECT_EQ(f[3], "UTF-8") << out;
+		users.push_back(f[1]);
+	}
+	EXPECT_EQ(users, (Values{"bob", "bob", "bob", "carol"})) << out;
+
+	ASSERT_EQ(adm({"kick", "bob", "maintenance at noon"}, &out, &err), 0) << err;
+	EXPECT_EQ(err, "Ended 3 sessions of user bob\n");
+	// The terminal shows why, and the session ends.
+	EXPECT_TRUE(tt::read_until(bob_cli.out, "Disconnected by the administrator: maintenance at noon", 10000, &screen))
+	    << screen;
+	EXPECT_TRUE(bob_cli.wait(15000));
+	EXPECT_EQ(bob_cli.exit_code(), 0);
+	// Version 1: the end of the connection, as when the server goes away.
+	uint32_t code = 0;
+	std::string text;
+	ASSERT_TRUE(api_read_error(bob_api.out, &code, &text));
+	EXPECT_EQ(code, 1u);
+	EXPECT_TRUE(bob_api.wait(15000));
+	// Version 2 and later: error 8 with the message, then the end.
+	ASSERT_TRUE(api_read_error(bob_v2.out, &code, &text));
+	if (TOLVAR_API_VERSION >= TOLVAR_API_VERSION_MODERATION) {
+		EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_DISCONNECTED);
+		EXPECT_EQ(text, "Disconnected by the administrator: maintenance at noon");
+	}
+	std::string rest;
+	EXPECT_TRUE(tt::read_to_eof(bob_v2.out, 10000, &rest));
+	EXPECT_TRUE(bob_v2.wait(15000));
+	EXPECT_EQ(bob_v2.exit_code(), 0);
+	// The others see the user go offline.
+	EXPECT_TRUE(api_wait_user_state(carol.out, "bob", false, 10000));
+	EXPECT_EQ(adm({"kick", "bob"}, &out, &err), 1);
+}
+
+TEST_F(EndToEnd, AMutedUserIsToldAndNobodyReceivesThePost)
+{
+	tt::Process frank, frank_v2, carol;
+	ASSERT_TRUE(api_session("carol", &carol));
+	ASSERT_TRUE(ssh("frank", "cli", &frank, true));
+	ASSERT_TRUE(api_session("frank", &frank_v2, nullptr, "en_US.UTF-8", 2));
+	ASSERT_TRUE(api_wait_user_state(carol.out, "frank", true, 15000));
+	std::string screen, out, err;
+	tt::read_for(frank.out, 1500, &screen);
+	ASSERT_EQ(adm({"mute", "frank", "5m"}, &out, &err), 0) << err;
+
+	ASSERT_TRUE(tt::write_all(frank.in, "anyone there?\r"));
+	EXPECT_TRUE(tt::read_until(frank.out, "more; your message was not delivered", 10000, &screen)) << screen;
+	EXPECT_NE(screen.find("You are muted for "), std::string::npos) << screen;
+	ASSERT_TRUE(tt::write_all(frank_v2.in, api_send("carol", 1, "psst")));
+	if (TOLVAR_API_VERSION >= TOLVAR_API_VERSION_MODERATION) {
+		uint32_t code = 0;
+		std::string text;
+		ASSERT_TRUE(api_read_error(frank_v2.out, &code, &text));
+		EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_MUTED);
+		EXPECT_EQ(text.rfind("You are muted for ", 0), 0u) << text;
+	}
+
+	ASSERT_EQ(adm({"unmute", "frank"}, &out, &err), 0) << err;
+	ASSERT_TRUE(tt::write_all(frank.in, "back again\r"));
+	// The first message carol gets from frank is the one after the mute.
+	ApiMessage m;
+	do
+		ASSERT_TRUE(api_read_message(carol.out, &m));
+	while (m.from != "frank");
+	EXPECT_EQ(m.text, "back again");
+	ASSERT_TRUE(tt::write_all(frank.in, "/quit\r"));
+	EXPECT_TRUE(frank.wait(15000));
+}
+
+TEST_F(EndToEnd, TheSeventeenthSessionOfAUserIsRefusedWithItsReason)
+{
+	// Sixteen sessions of erin straight on the server's socket, then a terminal over ssh.
+	std::vector<int> held;
+	for (int i = 0; i < 16; i++) {
+		int fd = tt::connect_socket(server_.socket_path);
+		ASSERT_GE(fd, 0);
+		held.push_back(fd);
+		ASSERT_TRUE(tt::write_all(fd, tt::login_packet("erin", "192.0.2.9", "UTF-8")));
+	}
+	for (int waited = 0; tt::Syslog::instance().count("user erin login from 192.0.2.9") < 16; waited += 10) {
+		ASSERT_LT(waited, 10000) << tt::Syslog::instance().dump();
+		usleep(10000);
+	}
+	tt::Process erin;
+	ASSERT_TRUE(ssh("erin", "cli", &erin, true));
+	std::string screen;
+	EXPECT_TRUE(tt::read_until(erin.out, "Too many sessions of user erin (at most 16); login refused", 15000, &screen))
+	    << screen << tt::Syslog::instance().dump();
+	EXPECT_TRUE(erin.wait(15000));
+	EXPECT_EQ(erin.exit_code(), 1);
+	for (int fd : held)
+		close(fd);
 }
 
 TEST_F(EndToEnd, EchoBotAnswersOverSsh)
