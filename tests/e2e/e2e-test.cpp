@@ -564,6 +564,7 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(other, "authorizedkeysfile"), (Values{".ssh/authorized_keys .ssh/authorized_keys2"}));
 	EXPECT_EQ(values(other, "x11forwarding"), (Values{"yes"}));
 	EXPECT_EQ(values(other, "passwordauthentication"), (Values{"yes"}));
+	EXPECT_EQ(values(other, "clientaliveinterval"), (Values{"0"}));
 	std::string account = sshd_settings(dir + "/system", "tolvar");
 	EXPECT_EQ(values(account, "acceptenv"), (Values{"LANG", "LC_*", "TZ"})) << account;
 	EXPECT_EQ(values(account, "authorizedkeysfile"), (Values{".ssh/authorized_keys"}));
@@ -571,6 +572,8 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(account, "passwordauthentication"), (Values{"no"}));
 	EXPECT_EQ(values(account, "permituserrc"), (Values{"no"}));
 	EXPECT_EQ(values(account, "allowtcpforwarding"), (Values{"no"}));
+	EXPECT_EQ(values(account, "clientaliveinterval"), (Values{"15"}));
+	EXPECT_EQ(values(account, "clientalivecountmax"), (Values{"4"}));
 
 	// The private daemon's whole configuration as run.sh fills it in, with a host key of ours.
 	std::istringstream in(slurp(src + "/dist/sshd_config.private"));
@@ -590,5 +593,8 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(account, "allowusers"), (Values{"tolvar"})) << account;
 	EXPECT_EQ(values(account, "acceptenv"), (Values{"LANG", "LC_*", "TZ"}));
 	EXPECT_EQ(values(account, "authorizedkeysfile"), (Values{".ssh/authorized_keys"}));
+	EXPECT_EQ(values(account, "clientaliveinterval"), (Values{"15"}));
+	EXPECT_EQ(values(account, "maxstartups"), (Values{"10:30:60"}));
+	EXPECT_EQ(values(account, "persourcemaxstartups"), (Values{"10"}));
 	sh("rm -rf " + dir);
 }
