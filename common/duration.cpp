@@ -14,7 +14,7 @@ struct DurationUnit {
 
 // Largest first: format_duration takes the first unit that fits.
 const DurationUnit duration_units[] = {
-	{'d', 24 * 3600},
+	{'d', (uint64_t)24 * 3600},
 	{'h', 3600},
 	{'m', 60},
 	{'s', 1},
