@@ -165,6 +165,7 @@ void cli_history_load(const char *user_name)
 			add_history(buf);
 	}
 	fclose(f);
+	using_history();	// the line being edited comes after the loaded ones
 }
 
 void cli_history_add(const char *line)

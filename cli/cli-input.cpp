@@ -66,8 +66,13 @@ void run_raw_line(const char *text, void *context)
 void cli_input_setup_readline(void)
 {
 	rl_outstream = stderr;
-	// A pasted block of lines arrives as one line, its line breaks kept, sent as one message.
-	rl_variable_bind("enable-bracketed-paste", "on");
+	// A pasted block of lines arrives as one line, its line breaks kept, and goes as one
+	// message, whatever an inputrc (read here) or the library's default says; not on a
+	// terminal that readline knows to be dumb.
+	rl_initialize();
+	const char *term = getenv("TERM");
+	if (term != nullptr && term[0] != '\0' && strcmp(term, "dumb") != 0)
+		rl_variable_bind("enable-bracketed-paste", "on");
 	rl_callback_handler_install(nullptr, handle_input_line);
 	rl_attempted_completion_function = complete_command_name;
 	rl_completer_word_break_characters = COMPLETION_WORD_BREAKS;
