@@ -78,7 +78,7 @@ void show_online_users(const LocalPacketView &p)
 			return malformed(p);
 		cli_online_set(e.user, true);
 		if (shown)
-				printf("%c %3d %-16s\t%s\n", e.id == list.your_id ? '*' : ' ', (int)e.id,
+			printf("%c %3d %-16s\t%s\n", e.id == list.your_id ? '*' : ' ', (int)e.id,
 			       EscapedName(e.user).text, EscapedHost(e.host).text);
 	}
 }
@@ -88,12 +88,11 @@ bool is_own_name(std::string_view name)
 	return cli_state.own_user_name != nullptr && name == cli_state.own_user_name;
 }
 
-// Whether from is the user themself, as the server names senders (at most 31 bytes).
-bool is_own_sender(std::string_view from)
+// Whether from is someone else than the user, as the server names senders (at most 31 bytes).
+bool is_other_sender(std::string_view from)
 {
-	if (cli_state.own_user_name == nullptr)
-		return false;
-	return from == std::string_view(cli_state.own_user_name).substr(0, LOCAL_NAME_FIELD - 1);
+	return cli_state.own_user_name != nullptr &&
+	       from != std::string_view(cli_state.own_user_name).substr(0, LOCAL_NAME_FIELD - 1);
 }
 
 void show_message(const LocalPacketView &p)
@@ -143,7 +142,7 @@ void show_message(const LocalPacketView &p)
 	// nowhere else, so that without colour the line is the same as any other.
 	size_t marks[2 * MENTION_SPANS_MAX];
 	size_t mark_count = 0;
-	if (body != nullptr && colour && m.kind == MESSAGE_KIND_PLAIN && !is_own_sender(m.from_user))
+	if (body != nullptr && colour && m.kind == MESSAGE_KIND_PLAIN && is_other_sender(m.from_user))
 		mark_count = cli_find_mentions(body, m.text.size(), cli_state.own_user_name, marks, 2 * MENTION_SPANS_MAX);
 	if (placeholder != nullptr)
 		fputs(placeholder, stdout);

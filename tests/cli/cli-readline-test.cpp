@@ -262,6 +262,7 @@ TEST_F(CliTerminal, IgnoredUsersStayUnseenFromSessionToSession)
 	EXPECT_EQ(read_home_file(prefs_path("bob") + "#ignore"), "carol\n");
 	bob.type("\004");
 	EXPECT_EQ(bob.finish(), 0);
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");	// gone before the next one counts
 
 	// A new session loads the list (the preferences file of the user is left alone).
 	write_home_file("users-preferences/bob", "alert=1\n");
@@ -343,6 +344,7 @@ TEST_F(CliTerminal, HistoryOutlivesTheSession)
 	EXPECT_EQ(message_from(alice, "bob").text, "two\nlines\\");
 	bob.type("\004");
 	EXPECT_EQ(bob.finish(), 0);
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");
 	std::string path = prefs_path("bob") + "#history";
 	EXPECT_EQ(read_home_file(path), old.substr(old.find("old 2\n")) + "from yesterday\ntwo\\nlines\\\\\n");
 	struct stat st;
