@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "cli/cli-frontend.h"
+#include "cli/cli-history.h"
+#include "cli/cli-ignore.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
@@ -161,21 +163,24 @@ void out_of_memory(void) { print_with_time(-1, PRINT_END_LINE, "do_command: out 
 }  // namespace
 
 const CommandEntry command_table[] = {
-	{"who", "", command_who},
-	{"list", "", command_who},
-	{"alert", "off|on", command_alert},
-	{"bell", "off|on", command_alert},
-	{"showhtml", "off|color|plain|raw", command_showhtml},
-	{"color", "off|on|auto", command_color},
-	{"msg", "<user> <message> [<message> ...]", command_msg},
-	{"tell", "<user> <message> [<message> ...]", command_msg},
-	{"motd", "", command_motd},
-	{"pasteimage", "<user>", cli_command_pasteimage},
-	{"listoptions", "[-e]", command_listoptions},
-	{"version", "", command_version},
-	{"quit", "", command_quit},
-	{"help", "", command_help},
-	{nullptr, nullptr, nullptr},
+	{"who", "", command_who, ARG_NONE},
+	{"list", "", command_who, ARG_NONE},
+	{"alert", "off|on", command_alert, ARG_NONE},
+	{"bell", "off|on", command_alert, ARG_NONE},
+	{"showhtml", "off|color|plain|raw", command_showhtml, ARG_NONE},
+	{"color", "off|on|auto", command_color, ARG_NONE},
+	{"msg", "<user> <message> [<message> ...]", command_msg, ARG_ONLINE_USER},
+	{"tell", "<user> <message> [<message> ...]", command_msg, ARG_ONLINE_USER},
+	{"motd", "", command_motd, ARG_NONE},
+	{"pasteimage", "<user>", cli_command_pasteimage, ARG_ONLINE_USER},
+	{"listoptions", "[-e]", command_listoptions, ARG_NONE},
+	{"version", "", command_version, ARG_NONE},
+	{"quit", "", command_quit, ARG_NONE},
+	{"help", "", command_help, ARG_NONE},
+	{"ignore", "[<user>]", cli_command_ignore, ARG_ONLINE_USER},
+	{"unignore", "<user>", cli_command_unignore, ARG_IGNORED_USER},
+	{"clearhistory", "", cli_command_clearhistory, ARG_NONE},
+	{nullptr, nullptr, nullptr, ARG_NONE},
 };
 
 void do_command(int server_fd, const char *line)

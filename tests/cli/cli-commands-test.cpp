@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli-commands.h"
-#include "cli/cli-input.h"
+#include "cli/cli-complete.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
@@ -213,7 +213,8 @@ TEST_F(CliCommands, HelpListsEveryCommand)
 		       "/who \n/list \n/alert off|on\n/bell off|on\n/showhtml off|color|plain|raw\n"
 		       "/color off|on|auto\n/msg <user> <message> [<message> ...]\n"
 		       "/tell <user> <message> [<message> ...]\n/motd \n/pasteimage <user>\n"
-		       "/listoptions [-e]\n/version \n/quit \n/help \nEnd of list\n\n");
+		       "/listoptions [-e]\n/version \n/quit \n/help \n/ignore [<user>]\n/unignore <user>\n"
+		       "/clearhistory \nEnd of list\n\n");
 }
 
 TEST_F(CliCommands, Version)
@@ -282,7 +283,8 @@ TEST(CliCompletion, CommandNames)
 	EXPECT_EQ(all("/s"), V{"/showhtml"});
 	EXPECT_EQ(all("/m"), (V{"/msg", "/motd"}));
 	EXPECT_EQ(all("/"), (V{"/who", "/list", "/alert", "/bell", "/showhtml", "/color", "/msg", "/tell", "/motd",
-			       "/pasteimage", "/listoptions", "/version", "/quit", "/help"}));
+			       "/pasteimage", "/listoptions", "/version", "/quit", "/help", "/ignore", "/unignore",
+			       "/clearhistory"}));
 	EXPECT_EQ(all("/x"), V{});
 	EXPECT_EQ(all("s"), V{});
 	EXPECT_EQ(all("/quit"), V{"/quit"});
