@@ -15,7 +15,12 @@ const char subcommand_list[] =
 	"\tremoveuser [-f] <user-name>\n"
 	"\tlistuser [-h {md5|sha256}]\n"
 	"\tgetmotd \n"
-	"\tsetmotd [-m <message> | -d]\n";
+	"\tsetmotd [-m <message> | -d]\n"
+	"\twho [-t]\n"
+	"\tkick <user-name> [<message>]\n"
+	"\tmute [<user-name> <duration>]\n"
+	"\tunmute <user-name>\n"
+	"\tstats [--prometheus]\n";
 
 class EntryTest : public AdminTest {};
 
