@@ -192,7 +192,8 @@ protected:
 		chmod(dir_.c_str(), 0755);
 		ASSERT_TRUE(tt::create_account("tolvar", &account_, tt::tolvard_path()));
 		ASSERT_EQ(sh("usermod -p '*' tolvar"), 0);	// not locked: sshd refuses locked accounts
-		ASSERT_TRUE(tt::start_server(account_, &server_));
+		// The server as it runs on a host: flood control at its defaults.
+		ASSERT_TRUE(tt::start_server(account_, &server_, 10000, tt::FLOOD_DEFAULT));
 
 		for (const char *u : {"alice", "bob", "carol", "dave", "latin", "erin", "frank"}) {
 			std::string key = dir_ + "/" + u;

@@ -65,7 +65,7 @@ void ServerTest::SetUp()
 {
 	log_ = &tt::Syslog::instance();
 	ASSERT_TRUE(tt::create_account(tt::unique_account_name("tvsrv"), &account_));
-	ASSERT_TRUE(tt::start_server(account_, &server_)) << log_->dump();
+	ASSERT_TRUE(tt::start_server(account_, &server_, 10000, server_env_)) << log_->dump();
 	// The readiness probe of start_server has come and gone.
 	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
 }

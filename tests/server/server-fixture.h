@@ -77,6 +77,7 @@ protected:
 	void close_client(int fd);
 
 	tt::Syslog *log_ = nullptr;
+	std::vector<std::string> server_env_;	// more of the server's environment (set before SetUp)
 	tt::Account account_;
 	tt::Server server_;
 	std::vector<int> fds_;

@@ -850,13 +850,35 @@ int connect_socket(const std::string &path)
 	return fd;
 }
 
-bool start_server(const Account &a, Server *out, int timeout_ms)
+const std::vector<std::string> FLOOD_OFF = {"TOLVAR_FLOOD_POSTS_PER_SECOND=0", "TOLVAR_FLOOD_BYTES_PER_SECOND=0"};
+// An empty value is as good as none.
+const std::vector<std::string> FLOOD_DEFAULT = {"TOLVAR_FLOOD_POSTS_PER_SECOND=", "TOLVAR_FLOOD_BYTES_PER_SECOND="};
+
+std::vector<std::string> server_env(const Account &a, const std::vector<std::string> &extra)
+{
+	std::vector<std::string> env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	env.insert(env.end(), FLOOD_OFF.begin(), FLOOD_OFF.end());
+	for (const std::string &e : extra) {
+		std::string key = e.substr(0, e.find('=') + 1);
+		bool replaced = false;
+		for (std::string &old : env)
+			if (old.compare(0, key.size(), key) == 0 && !replaced) {
+				old = e;
+				replaced = true;
+			}
+		if (!replaced)
+			env.push_back(e);
+	}
+	return env;
+}
+
+bool start_server(const Account &a, Server *out, int timeout_ms, const std::vector<std::string> &env)
 {
 	out->account = a;
 	out->socket_path = a.home + "/socket";
 	Spec s;
 	s.argv = {tolvard_path()};
-	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.env = server_env(a, env);
 	s.uid = a.uid;
 	s.gid = a.gid;
 	s.cwd = a.home;

@@ -154,8 +154,18 @@ struct Server {
 	std::string socket_path;
 };
 
+// The environment entries that turn the server's flood control off. Test servers run with
+// them unless env sets the flood variables itself.
+extern const std::vector<std::string> FLOOD_OFF;
+// The entries that give the server its default flood control again.
+extern const std::vector<std::string> FLOOD_DEFAULT;
 // Starts tolvard as a.account in its home and waits until the socket accepts connections.
-bool start_server(const Account &a, Server *out, int timeout_ms = 10000);
+// env: more of the server's environment ("K=V"), replacing the defaults of the same name.
+bool start_server(const Account &a, Server *out, int timeout_ms = 10000,
+		  const std::vector<std::string> &env = std::vector<std::string>());
+// The server's environment: HOME, PATH, FLOOD_OFF, with the entries of extra in place of
+// those of the same name.
+std::vector<std::string> server_env(const Account &a, const std::vector<std::string> &extra);
 // Connects to a server socket (as root, so the 0600 mode does not stop the test).
 int connect_socket(const std::string &path);
 
