@@ -1,6 +1,6 @@
 // What the benchmark programs share: command-line lists, clocks and statistics, the server
 // binaries to measure, many logged-in raw clients, memory figures from /proc and markdown
-// tables. Accounts, processes and the raw local protocol come from tests/support.
+// tables. Accounts, processes and the raw local protocol come from testing/.
 #ifndef TOLVAR_BENCH_BENCH_SUPPORT_H
 #define TOLVAR_BENCH_BENCH_SUPPORT_H
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace bench {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/text-helpers.h"
-#include "tests/support/test-support.h"
 
 namespace ct {
 

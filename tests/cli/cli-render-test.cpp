@@ -8,9 +8,9 @@
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/capture.h"
 #include "tests/cli/text-helpers.h"
-#include "tests/support/test-support.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace {
 

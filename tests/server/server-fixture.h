@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "protocol/local-protocol.h"
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace st {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/support.h"
 #include "tests/soak/soak-ledger.h"
-#include "tests/support/test-support.h"
 
 namespace soak {
 

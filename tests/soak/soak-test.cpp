@@ -31,8 +31,8 @@
 #include <string>
 
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/soak/soak-round.h"
-#include "tests/support/test-support.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
-// What the black-box tests share: real accounts with fresh homes, processes run as those
-// accounts on pipes or a pseudo-terminal, a private system log, and the server over its socket.
-#ifndef TOLVAR_TESTS_SUPPORT_H
-#define TOLVAR_TESTS_SUPPORT_H
+// What the black-box tests and the benchmarks share: real accounts with fresh homes, processes
+// run as those accounts on pipes or a pseudo-terminal, a private system log, and the server
+// over its socket.
+#ifndef TOLVAR_TESTING_SUPPORT_H
+#define TOLVAR_TESTING_SUPPORT_H
 
 #include <sys/types.h>
 

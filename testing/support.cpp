@@ -1,4 +1,4 @@
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 TEST(Support, PrivateSyslogReceivesRecordsOfChildren)
 {
