@@ -3,10 +3,6 @@
 // answer reaches alice's program. Both sessions are tolvard -c on pipes (no SSH), run as the
 // account with the environment an SSH daemon gives; this process plays both programs.
 // Measured with the server idle and with other clients connected. Run as root.
-#include <getopt.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -85,10 +81,10 @@ bool measure(Session *a, Session *b, long count, std::vector<double> *out)
 		if (!round_trip(a, b, text))
 			return false;
 	for (long i = 0; i < count; i++) {
-		int64_t start = bench::now_ns();
+		int64_t start = tt::now_ns();
 		if (!round_trip(a, b, text))
 			return false;
-		out->push_back((double)(bench::now_ns() - start) / 1000.0);
+		out->push_back((double)(tt::now_ns() - start) / 1000.0);
 	}
 	return true;
 }
@@ -108,46 +104,16 @@ std::vector<std::string> row(const std::string &what, const std::vector<double> 
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "m:c:r:h", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'm': good = bench::parse_count(optarg, &o.messages); break;
-		case 'c': good = bench::parse_count(optarg, &o.others) && o.others <= 1000; break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_option('m', &o.messages), bench::count_option('c', &o.others, 1000),
+			      bench::count_option('r', &o.repetitions), bench::text_option("server", &server_opt)},
+			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	if (!bench::raise_descriptor_limit(o.others + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.others + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], o.others + 256);
 	tt::Account account = bench::make_account("tvlat");
 	tt::Server server;
-	if (!bench::start_server_binary(account, o.server, &server)) {
-		fprintf(stderr, "%s: the server did not start\n", argv[0]);
-		tt::remove_account(account);
-		return 1;
-	}
+	bench::start_server_or_exit(argv[0], account, o.server, &server);
 	Session alice, bob;
 	std::vector<double> idle, busy;
 	std::vector<int> others;
@@ -158,7 +124,7 @@ int main(int argc, char **argv)
 	for (long r = 0; ok && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &busy);
 	bench::close_all(&others);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	tt::remove_account(account);
 	if (!ok) {
 		fprintf(stderr, "%s: a round trip failed or took over %d ms\n", argv[0], TIMEOUT_MS);

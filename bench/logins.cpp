@@ -3,7 +3,6 @@
 // up to the PASS answer, then the input is closed and the client waits for its end) beside
 // "ssh ... true" for a normal account on the same sshd. Run as root: it creates the service
 // account and a normal account, both thrown away afterwards.
-#include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,7 +78,7 @@ bool prepare(const Options &o, Setup *s)
 	// Not locked: sshd refuses locked accounts.
 	if (sh("usermod -p '*' tolvar") != 0 || sh("usermod -p '*' " + s->normal.name) != 0)
 		return false;
-	if (!bench::start_server_binary(s->service, o.server, &s->server)) {
+	if (!tt::start_server(s->service, &s->server, o.server)) {
 		fprintf(stderr, "logins: the server did not start\n");
 		return false;
 	}
@@ -129,7 +128,7 @@ void tear_down(Setup *s)
 {
 	s->sshd.kill_now(SIGTERM);
 	s->sshd.wait(5000);
-	bench::stop_server(&s->server);
+	tt::stop_server(&s->server);
 	tt::remove_account(s->normal);
 	tt::remove_account(s->service);
 	if (!s->dir.empty())
@@ -150,13 +149,13 @@ tt::Spec ssh_spec(const Setup &s, const std::string &key, const std::string &tar
 double login_true(const Setup &s)
 {
 	tt::Spec spec = ssh_spec(s, "normal", s.normal.name, "true");
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	std::string out, err;
 	if (tt::run(spec, &out, &err, TIMEOUT_MS) != 0) {
 		fprintf(stderr, "logins: ssh ... true failed: %s\n", err.c_str());
 		return -1;
 	}
-	return (double)(bench::now_ns() - start) / 1e6;
+	return (double)(tt::now_ns() - start) / 1e6;
 }
 
 // One "ssh ... api" up to PASS, then closed: milliseconds until the client has ended, or -1;
@@ -164,7 +163,7 @@ double login_true(const Setup &s)
 double login_api(const Setup &s, double *to_pass)
 {
 	tt::Spec spec = ssh_spec(s, "chat", "tolvar", "api");
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	tt::Process p;
 	bench::ApiStream in;
 	if (!tt::spawn(spec, &p) || !bench::api_handshake(&p, &in, TIMEOUT_MS)) {
@@ -173,7 +172,7 @@ double login_api(const Setup &s, double *to_pass)
 		fprintf(stderr, "logins: ssh ... api gave no PASS: %s\n", err.c_str());
 		return -1;
 	}
-	*to_pass = (double)(bench::now_ns() - start) / 1e6;
+	*to_pass = (double)(tt::now_ns() - start) / 1e6;
 	p.close_in();
 	std::string rest;
 	tt::read_to_eof(p.out, TIMEOUT_MS, &rest);
@@ -181,7 +180,7 @@ double login_api(const Setup &s, double *to_pass)
 		fprintf(stderr, "logins: ssh ... api ended with %d\n", p.exit_code());
 		return -1;
 	}
-	return (double)(bench::now_ns() - start) / 1e6;
+	return (double)(tt::now_ns() - start) / 1e6;
 }
 
 double mean(const std::vector<double> &v)
@@ -204,40 +203,17 @@ std::vector<std::string> row(const std::string &what, const std::vector<double> 
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "k:r:vh", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'k': good = bench::parse_count(optarg, &o.logins); break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'v': o.verbose = true; break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_option('k', &o.logins), bench::count_option('r', &o.repetitions),
+			      bench::flag_option('v', nullptr, &o.verbose), bench::text_option("server", &server_opt)},
+			     usage);
+	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
+	bench::begin(argv[0], 0);
 	if (access("/usr/sbin/sshd", X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0) {
 		fprintf(stderr, "%s: needs /usr/sbin/sshd and /usr/bin/ssh (scripts/install-deps.sh)\n", argv[0]);
 		return 1;
 	}
-	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	signal(SIGPIPE, SIG_IGN);
-	tt::Syslog::instance();
 	Setup s;
 	bool ok = prepare(o, &s);
 	std::vector<double> plain, api, api_pass;
