@@ -1,10 +1,7 @@
 #include "bench/bench-support.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <getopt.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -386,58 +383,6 @@ void close_all(std::vector<int> *fds)
 	for (int fd : *fds)
 		close(fd);
 	fds->clear();
-}
-
-// ---- loopback TCP ----
-
-int free_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof a;
-	int port = -1;
-	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-		port = ntohs(a.sin_port);
-	if (fd >= 0)
-		close(fd);
-	return port;
-}
-
-int connect_tcp(int port)
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return -1;
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons((uint16_t)port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
-		int saved = errno;
-		close(fd);
-		errno = saved;
-		return -1;
-	}
-	int one = 1;
-	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-	return fd;
-}
-
-bool wait_for_port(int port, int timeout_ms)
-{
-	int64_t deadline = tt::now_ns() + (int64_t)timeout_ms * 1000000;
-	do {
-		int fd = connect_tcp(port);
-		if (fd >= 0) {
-			close(fd);
-			return true;
-		}
-		usleep(10000);
-	} while (tt::now_ns() < deadline);
-	return false;
 }
 
 // ---- API sessions ----

@@ -75,15 +75,6 @@ void start_server_or_exit(const char *program, const tt::Account &a, const std::
 bool login_clients(const std::string &socket_path, int n, const std::string &prefix, std::vector<int> *fds);
 void close_all(std::vector<int> *fds);
 
-// ---- loopback TCP ----
-
-// A port on 127.0.0.1 that was free a moment ago; -1 on failure.
-int free_port();
-// A connection to 127.0.0.1:port (TCP_NODELAY); -1 with errno on failure.
-int connect_tcp(int port);
-// Waits up to timeout_ms until 127.0.0.1:port accepts connections.
-bool wait_for_port(int port, int timeout_ms);
-
 // ---- API sessions ----
 
 // API packets read from one descriptor through a buffer.

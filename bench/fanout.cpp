@@ -26,6 +26,7 @@
 
 #include "bench/bench-support.h"
 #include "common/holders.h"
+#include "testing/sshd.h"
 #include "protocol/local-protocol.h"
 
 namespace {
@@ -341,11 +342,10 @@ struct IrcPeer {
 // the account.
 bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer)
 {
-	char tmpl[] = "/tmp/tolvar-bench-irc-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
+	peer->dir = tt::make_scratch_dir("tolvar-bench-irc");
+	if (peer->dir.empty())
 		return false;
-	peer->dir = tmpl;
-	peer->port = bench::free_port();
+	peer->port = tt::free_port();
 	std::string conf = peer->dir + "/ngircd.conf";
 	{
 		std::ofstream c(conf);
@@ -373,7 +373,7 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 	if (!tt::spawn(s, &peer->proc))
 		return false;
 	for (int i = 0; i < 500; i++) {
-		int fd = bench::connect_tcp(peer->port);
+		int fd = tt::connect_tcp(peer->port);
 		if (fd >= 0) {
 			close(fd);
 			return true;
@@ -402,8 +402,7 @@ void stop_irc(IrcPeer *peer)
 		peer->proc.kill_now(SIGKILL);
 		peer->proc.wait(5000);
 	}
-	if (!peer->dir.empty() && system(("rm -rf '" + peer->dir + "'").c_str()) != 0)
-		fprintf(stderr, "fanout: could not remove %s\n", peer->dir.c_str());
+	tt::remove_tree(peer->dir);
 }
 
 // IRC connections waiting for a text each; the others' input is read and dropped.
@@ -460,7 +459,7 @@ bool irc_join_all(int port, long n, std::vector<IrcConn> *conns, int ep)
 {
 	for (long i = 0; i <= n; i++) {
 		IrcConn c;
-		c.fd = bench::connect_tcp(port);
+		c.fd = tt::connect_tcp(port);
 		if (c.fd < 0) {
 			fprintf(stderr, "fanout: IRC connection %ld failed: %s\n", i, strerror(errno));
 			return false;

@@ -3,19 +3,14 @@
 // up to the PASS answer, then the input is closed and the client waits for its end) beside
 // "ssh ... true" for a normal account on the same sshd. Run as root: it creates the service
 // account and a normal account, both thrown away afterwards.
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench-support.h"
+#include "testing/sshd.h"
 
 namespace {
 
@@ -41,83 +36,38 @@ void usage(const char *program)
 		program);
 }
 
-int sh(const std::string &cmd)
-{
-	int rc = system(cmd.c_str());
-	return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string first_line(const std::string &path)
-{
-	std::ifstream f(path);
-	std::string line;
-	std::getline(f, line);
-	return line;
-}
-
 struct Setup {
-	std::string dir;	// keys, sshd configuration, the client's home
+	std::string dir;	// keys, sshd's files, the client's home
 	tt::Account service;	// the chat account, tolvard its login shell
 	tt::Account normal;	// an ordinary account with /bin/sh
 	tt::Server server;
-	tt::Process sshd;
-	int port = -1;
+	tt::Sshd sshd;
 };
 
 bool prepare(const Options &o, Setup *s)
 {
-	char tmpl[] = "/tmp/tolvar-bench-logins-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
-		return false;
-	s->dir = tmpl;
-	chmod(s->dir.c_str(), 0755);
-	std::string shell = tt::program_path(o.server);
-	if (!tt::create_account("tolvar", &s->service, shell) ||
-	    !tt::create_account(tt::unique_account_name("tvlogin"), &s->normal, "/bin/sh"))
-		return false;
-	// Not locked: sshd refuses locked accounts.
-	if (sh("usermod -p '*' tolvar") != 0 || sh("usermod -p '*' " + s->normal.name) != 0)
+	s->dir = tt::make_scratch_dir("tolvar-bench-logins");
+	if (s->dir.empty() || !tt::create_account("tolvar", &s->service, tt::program_path(o.server)) ||
+	    !tt::create_account(tt::unique_account_name("tvlogin"), &s->normal, "/bin/sh") ||
+	    !tt::unlock_for_ssh(s->service.name) || !tt::unlock_for_ssh(s->normal.name))
 		return false;
 	if (!tt::start_server(s->service, &s->server, o.server)) {
 		fprintf(stderr, "logins: the server did not start\n");
 		return false;
 	}
-	for (const char *key : {"chat", "normal", "host_key"})
-		if (sh("ssh-keygen -q -t ed25519 -N '' -C bench -f " + s->dir + "/" + key) != 0)
-			return false;
-	tt::Spec add;
-	add.argv = {tt::tolvaradm_path(), "adduser", "-f", "-a", first_line(s->dir + "/chat.pub"), "bench"};
-	add.env = {"PATH=/usr/bin:/bin"};
-	std::string out, err;
-	if (tt::run(add, &out, &err) != 0) {
+	std::string err;
+	if (!tt::make_key(s->dir + "/chat", "bench") || !tt::make_key(s->dir + "/normal", "bench"))
+		return false;
+	if (!tt::register_key(s->dir + "/chat.pub", "bench", &err)) {
 		fprintf(stderr, "logins: tolvaradm adduser failed: %s\n", err.c_str());
 		return false;
 	}
-	std::string ssh_dir = s->normal.home + "/.ssh";
-	mkdir(ssh_dir.c_str(), 0700);
-	{
-		std::ofstream keys(ssh_dir + "/authorized_keys");
-		keys << first_line(s->dir + "/normal.pub") << "\n";
-	}
-	if (sh("chown -R " + s->normal.name + " " + ssh_dir) != 0 || chmod((ssh_dir + "/authorized_keys").c_str(), 0600) < 0)
+	std::string owner = tt::shell_quote(s->normal.name), ssh_dir = s->normal.home + "/.ssh";
+	if (tt::shell("install -d -m 0700 -o " + owner + " " + tt::shell_quote(ssh_dir) + " && install -m 0600 -o " +
+		      owner + " " + tt::shell_quote(s->dir + "/normal.pub") + " " +
+		      tt::shell_quote(ssh_dir + "/authorized_keys")) != 0)
 		return false;
-
-	s->port = bench::free_port();
-	{
-		std::ofstream c(s->dir + "/sshd_config");
-		c << "Port " << s->port << "\nListenAddress 127.0.0.1\nHostKey " << s->dir << "/host_key\n"
-		  << "PidFile " << s->dir << "/sshd.pid\nAllowUsers tolvar " << s->normal.name << "\nUsePAM no\n"
-		  << "PubkeyAuthentication yes\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-		  << "AuthorizedKeysFile .ssh/authorized_keys\nAcceptEnv LANG LC_* TZ\nPermitUserRC no\n"
-		  << "AllowTcpForwarding no\nX11Forwarding no\nPrintMotd no\nPrintLastLog no\nUseDNS no\n"
-		  << "MaxStartups 100\nLogLevel ERROR\n";
-	}
-	mkdir("/run/sshd", 0755);
-	tt::Spec d;
-	d.argv = {"/usr/sbin/sshd", "-D", "-e", "-f", s->dir + "/sshd_config"};
-	d.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
-	d.stdin_null = true;
-	if (!tt::spawn(d, &s->sshd) || !bench::wait_for_port(s->port, 10000)) {
+	if (!tt::start_sshd(s->dir, "tolvar " + s->normal.name, &s->sshd)) {
 		fprintf(stderr, "logins: sshd did not start\n");
 		return false;
 	}
@@ -126,21 +76,19 @@ bool prepare(const Options &o, Setup *s)
 
 void tear_down(Setup *s)
 {
-	s->sshd.kill_now(SIGTERM);
-	s->sshd.wait(5000);
+	tt::stop_sshd(&s->sshd);
 	tt::stop_server(&s->server);
 	tt::remove_account(s->normal);
 	tt::remove_account(s->service);
-	if (!s->dir.empty())
-		sh("rm -rf '" + s->dir + "'");
+	tt::remove_tree(s->dir);
 }
 
 tt::Spec ssh_spec(const Setup &s, const std::string &key, const std::string &target, const std::string &command)
 {
 	tt::Spec spec;
-	spec.argv = {"/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no",
-		     "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes", "-o", "LogLevel=ERROR",
-		     "-i", s.dir + "/" + key, "-p", std::to_string(s.port), "-T", target + "@127.0.0.1", command};
+	spec.argv = tt::ssh_argv(s.dir + "/" + key, s.sshd.port);
+	for (const std::string &a : {std::string("-T"), target + "@127.0.0.1", command})
+		spec.argv.push_back(a);
 	spec.env = {"PATH=/usr/bin:/bin", "HOME=" + s.dir, "LANG=en_US.UTF-8"};
 	return spec;
 }

@@ -4,44 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "testing/sshd.h"
 #include "testing/support.h"
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-int free_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-	socklen_t len = sizeof a;
-	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
-
-int sh(const std::string &cmd) { return WEXITSTATUS(system(cmd.c_str())); }
 
 // API framing, as a program writes and reads it.
 std::string api_packet(uint8_t type, const std::string &fields)
@@ -124,62 +95,25 @@ protected:
 	static void SetUpTestSuite()
 	{
 		tt::Syslog::instance();
-		char tmpl[] = "/tmp/tolvar-e2e-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-		chmod(dir_.c_str(), 0755);
+		dir_ = tt::make_scratch_dir("tolvar-e2e");
+		ASSERT_FALSE(dir_.empty());
 		ASSERT_TRUE(tt::create_account("tolvar", &account_, tt::tolvard_path()));
-		ASSERT_EQ(sh("usermod -p '*' tolvar"), 0);	// not locked: sshd refuses locked accounts
+		ASSERT_TRUE(tt::unlock_for_ssh("tolvar"));
 		ASSERT_TRUE(tt::start_server(account_, &server_));
-
 		for (const char *u : {"alice", "bob", "carol", "dave", "latin"}) {
-			std::string key = dir_ + "/" + u;
-			ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -C " + std::string(u) + " -f " + key), 0);
-			tt::Spec s;
-			s.argv = {tt::tolvaradm_path(), "adduser", "-f", "-a", slurp(key + ".pub").substr(0, slurp(key + ".pub").find('\n')), u};
-			s.env = {"PATH=/usr/bin:/bin"};
-			std::string out, err;
-			ASSERT_EQ(tt::run(s, &out, &err), 0) << err;
+			std::string key = dir_ + "/" + u, err;
+			ASSERT_TRUE(tt::make_key(key, u));
+			ASSERT_TRUE(tt::register_key(key + ".pub", u, &err)) << err;
 		}
-
-		port_ = free_port();
-		ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
-		std::ofstream c(dir_ + "/sshd_config");
-		c << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << dir_ << "/host_key\n"
-		  << "PidFile " << dir_ << "/sshd.pid\nAllowUsers tolvar\nUsePAM no\n"
-		  << "PubkeyAuthentication yes\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-		  << "AuthorizedKeysFile .ssh/authorized_keys\nAcceptEnv LANG LC_* TZ\nPermitUserRC no\n"
-		  << "AllowTcpForwarding no\nX11Forwarding no\nPrintMotd no\nPrintLastLog no\nLogLevel ERROR\n";
-		c.close();
-		mkdir("/run/sshd", 0755);
-		tt::Spec s;
-		s.argv = {"/usr/sbin/sshd", "-D", "-e", "-f", dir_ + "/sshd_config"};
-		s.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
-		s.stdin_null = true;
-		ASSERT_TRUE(tt::spawn(s, &sshd_));
-		for (int i = 0; i < 200; i++) {
-			int fd = socket(AF_INET, SOCK_STREAM, 0);
-			struct sockaddr_in a = {};
-			a.sin_family = AF_INET;
-			a.sin_port = htons((uint16_t)port_);
-			a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-			bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-			close(fd);
-			if (ok)
-				return;
-			usleep(20000);
-		}
-		FAIL() << "sshd did not start";
+		ASSERT_TRUE(tt::start_sshd(dir_, "tolvar", &sshd_)) << "sshd did not start";
 	}
 
 	static void TearDownTestSuite()
 	{
-		sshd_.kill_now(SIGTERM);
-		sshd_.wait(5000);
-		server_.proc.kill_now(SIGTERM);
-		server_.proc.wait(5000);
+		tt::stop_sshd(&sshd_);
+		tt::stop_server(&server_);
 		tt::remove_account(account_);
-		sh("rm -rf " + dir_);
+		tt::remove_tree(dir_);
 	}
 
 	// An ssh client for user u asking for command; with pty, on a pseudo-terminal (-tt).
@@ -187,11 +121,9 @@ protected:
 			const std::string &lang = "en_US.UTF-8")
 	{
 		tt::Spec s;
-		s.argv = {"/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no",
-			  "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes", "-o", "LogLevel=ERROR",
-			  "-o", "SendEnv=LANG", "-i", dir_ + "/" + u, "-p", std::to_string(port_)};
-		s.argv.push_back(pty ? "-tt" : "-T");
-		s.argv.push_back("tolvar@127.0.0.1");
+		s.argv = tt::ssh_argv(dir_ + "/" + u, sshd_.port);
+		for (const char *a : {"-o", "SendEnv=LANG", pty ? "-tt" : "-T", "tolvar@127.0.0.1"})
+			s.argv.push_back(a);
 		if (!command.empty())
 			s.argv.push_back(command);
 		s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=" + lang, "TERM=xterm"};
@@ -216,15 +148,13 @@ protected:
 	static std::string dir_;
 	static tt::Account account_;
 	static tt::Server server_;
-	static tt::Process sshd_;
-	static int port_;
+	static tt::Sshd sshd_;
 };
 
 std::string EndToEnd::dir_;
 tt::Account EndToEnd::account_;
 tt::Server EndToEnd::server_;
-tt::Process EndToEnd::sshd_;
-int EndToEnd::port_;
+tt::Sshd EndToEnd::sshd_;
 
 }  // namespace
 
@@ -331,10 +261,10 @@ TEST_F(EndToEnd, EchoBotAnswersOverSsh)
 {
 	// The example bot, connected as a program would be: it runs the ssh command itself.
 	tt::Spec s;
-	s.argv = {tt::program_path(TOLVAR_ECHO_BOT_PATH), "/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes",
-		  "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes",
-		  "-o", "LogLevel=ERROR", "-i", dir_ + "/bob", "-p", std::to_string(port_), "-T", "tolvar@127.0.0.1",
-		  "api"};
+	s.argv = tt::ssh_argv(dir_ + "/bob", sshd_.port);
+	s.argv.insert(s.argv.begin(), tt::program_path(TOLVAR_ECHO_BOT_PATH));
+	for (const char *a : {"-T", "tolvar@127.0.0.1", "api"})
+		s.argv.push_back(a);
 	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8"};
 	tt::Process bot, alice;
 	ASSERT_TRUE(api_session("alice", &alice));
