@@ -114,4 +114,15 @@ int count_fds(pid_t pid)
 	return n;
 }
 
+bool read_syscall(pid_t pid, long *nr)
+{
+	FILE *f = fopen(proc_path(pid, "syscall").c_str(), "r");
+	if (f == nullptr)
+		return false;
+	if (fscanf(f, "%ld", nr) != 1)
+		*nr = -1;
+	fclose(f);
+	return true;
+}
+
 }  // namespace tt

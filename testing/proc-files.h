@@ -1,5 +1,5 @@
 // What files and /proc tell the tests and the benchmarks: a file's content, a process's memory
-// (smaps_rollup, smaps) and its open descriptors.
+// (smaps_rollup, smaps), its open descriptors and the system call it sleeps in.
 #ifndef TOLVAR_TESTING_PROC_FILES_H
 #define TOLVAR_TESTING_PROC_FILES_H
 
@@ -28,6 +28,9 @@ std::vector<std::pair<std::string, long>> private_by_mapping(pid_t pid);
 
 // The open descriptors of pid, or -1.
 int count_fds(pid_t pid);
+// The number of the system call pid sleeps in (from /proc/PID/syscall) into *nr, -1 while it
+// runs. False when the file cannot be read (the process is gone).
+bool read_syscall(pid_t pid, long *nr);
 
 }  // namespace tt
 

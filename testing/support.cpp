@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "protocol/local-protocol.h"
+#include "testing/proc-files.h"
 
 namespace tt {
 
@@ -132,14 +133,9 @@ long wrapper_position(const std::vector<std::string> &args)
 // Whether pid sleeps in a call that waits for input or time (from /proc/PID/syscall).
 bool sleeps_waiting(pid_t pid)
 {
-	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-	FILE *f = fopen(path.c_str(), "r");
-	if (f == nullptr)
+	long nr;
+	if (!read_syscall(pid, &nr))
 		return true;
-	long nr = -1;
-	if (fscanf(f, "%ld", &nr) != 1)
-		nr = -1;
-	fclose(f);
 	switch (nr) {
 	case SYS_read: case SYS_poll: case SYS_ppoll: case SYS_select: case SYS_pselect6:
 	case SYS_epoll_wait: case SYS_epoll_pwait: case SYS_accept: case SYS_accept4: case SYS_wait4:
