@@ -45,13 +45,7 @@ struct Session {
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &name, Session *s)
 {
 	s->name = name;
-	tt::Spec spec;
-	spec.argv = {tt::program_path(exe), "-c", name};
-	spec.env = tt::ssh_env(a, "api");
-	spec.uid = a.uid;
-	spec.gid = a.gid;
-	spec.cwd = a.home;
-	if (!tt::spawn(spec, &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
+	if (!tt::spawn(tt::session_spec(a, name, tt::ssh_env(a, "api"), exe), &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
 		fprintf(stderr, "latency: the session of %s did not start\n", name.c_str());
 		return false;
 	}

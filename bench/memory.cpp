@@ -73,13 +73,9 @@ std::string private_by_mapping(pid_t pid)
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &mode, const std::string &user,
 		   tt::Process *p)
 {
-	tt::Spec s;
-	s.argv = {tt::program_path(exe), "-c", user};
-	s.env = tt::ssh_env(a, mode);
-	s.env.push_back("TERM=xterm");
-	s.uid = a.uid;
-	s.gid = a.gid;
-	s.cwd = a.home;
+	std::vector<std::string> env = tt::ssh_env(a, mode);
+	env.push_back("TERM=xterm");
+	tt::Spec s = tt::session_spec(a, user, env, exe);
 	s.pty = mode == "cli";
 	if (!tt::spawn(s, p))
 		return false;

@@ -651,6 +651,18 @@ std::vector<std::string> ssh_env(const Account &a, const std::string &command, c
 	return env;
 }
 
+Spec session_spec(const Account &a, const std::string &user, const std::vector<std::string> &env,
+		  const std::string &built_path)
+{
+	Spec s;
+	s.argv = {built_path.empty() ? tolvard_path() : program_path(built_path), "-c", user};
+	s.env = env;
+	s.uid = a.uid;
+	s.gid = a.gid;
+	s.cwd = a.home;
+	return s;
+}
+
 // ---- system log ----
 
 namespace {

@@ -129,6 +129,10 @@ inline bool write_all(int fd, const std::string &s) { return write_all(fd, s.dat
 // Environment an SSH daemon gives a session of account a.
 std::vector<std::string> ssh_env(const Account &a, const std::string &command = "",
 				 const std::string &lang = "en_US.UTF-8");
+// A client session as an SSH daemon starts it for a login of account a: "tolvard -c user"
+// (or the build of tolvard at built_path) as the account, in its home, with env.
+Spec session_spec(const Account &a, const std::string &user, const std::vector<std::string> &env,
+		  const std::string &built_path = std::string());
 
 // ---- system log ----
 

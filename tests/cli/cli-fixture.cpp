@@ -109,17 +109,12 @@ void CliTest::TearDown()
 
 void CliTest::start(Session *s, const std::string &user, const SessionOptions &o)
 {
-	tt::Spec spec;
-	spec.argv = {tt::tolvard_path(), "-c", user};
-	spec.env = tt::ssh_env(account_, o.mode, o.lang);
-	for (auto &e : spec.env)
+	std::vector<std::string> env = tt::ssh_env(account_, o.mode, o.lang);
+	for (auto &e : env)
 		if (!o.path.empty() && e.rfind("PATH=", 0) == 0)
 			e = "PATH=" + o.path;
-	for (const auto &e : o.env)
-		spec.env.push_back(e);
-	spec.uid = account_.uid;
-	spec.gid = account_.gid;
-	spec.cwd = account_.home;
+	env.insert(env.end(), o.env.begin(), o.env.end());
+	tt::Spec spec = tt::session_spec(account_, user, env);
 	spec.pty = o.pty;
 	int before = announcer_ >= 0 ? sessions_of(user.substr(0, 31)) : 0;
 	ASSERT_TRUE(tt::spawn(spec, &s->proc));

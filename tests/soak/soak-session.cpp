@@ -250,13 +250,7 @@ bool start_raw(Session *s, const std::string &socket_path)
 
 bool start_api(Session *s, const tt::Account &a)
 {
-	tt::Spec spec;
-	spec.argv = {tt::tolvard_path(), "-c", s->name};
-	spec.env = tt::ssh_env(a, "api");
-	spec.uid = a.uid;
-	spec.gid = a.gid;
-	spec.cwd = a.home;
-	if (!tt::spawn(spec, &s->proc))
+	if (!tt::spawn(tt::session_spec(a, s->name, tt::ssh_env(a, "api")), &s->proc))
 		return false;
 	set_nonblocking(s->proc.in);
 	set_nonblocking(s->proc.out);
