@@ -45,7 +45,8 @@ struct Session {
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &name, Session *s)
 {
 	s->name = name;
-	if (!tt::spawn(tt::session_spec(a, name, tt::ssh_env(a, "api"), exe), &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
+	if (!tt::spawn(tt::session_spec(a, name, tt::ssh_env(a, "api"), exe), &s->proc) ||
+	    !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
 		fprintf(stderr, "latency: the session of %s did not start\n", name.c_str());
 		return false;
 	}
