@@ -101,17 +101,24 @@ std::vector<std::pair<std::string, long>> private_by_mapping(pid_t pid)
 	return sums;
 }
 
-int count_fds(pid_t pid)
+bool list_fds(pid_t pid, std::vector<int> *out)
 {
+	out->clear();
 	DIR *d = opendir(proc_path(pid, "fd").c_str());
 	if (d == nullptr)
-		return -1;
-	int n = 0;
+		return false;
 	while (struct dirent *e = readdir(d))
 		if (e->d_name[0] != '.')
-			n++;
+			out->push_back(atoi(e->d_name));
 	closedir(d);
-	return n;
+	std::sort(out->begin(), out->end());
+	return true;
+}
+
+int count_fds(pid_t pid)
+{
+	std::vector<int> fds;
+	return list_fds(pid, &fds) ? (int)fds.size() : -1;
 }
 
 bool read_syscall(pid_t pid, long *nr)

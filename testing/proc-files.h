@@ -26,6 +26,8 @@ bool read_memory(pid_t pid, MemoryFigures *out);
 // the mapped file's path, a name such as [heap] or [stack], or "[anonymous]".
 std::vector<std::pair<std::string, long>> private_by_mapping(pid_t pid);
 
+// The numbers of the open descriptors of pid, in ascending order. False when they cannot be read.
+bool list_fds(pid_t pid, std::vector<int> *out);
 // The open descriptors of pid, or -1.
 int count_fds(pid_t pid);
 // The number of the system call pid sleeps in (from /proc/PID/syscall) into *nr, -1 while it

@@ -20,6 +20,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -884,6 +885,41 @@ int connect_socket(const std::string &path)
 	return fd;
 }
 
+namespace {
+
+// The server's descriptor for a connection that it did not have in before: the lowest new one
+// (one that the connection's first log record opens comes after it). -1 when none came
+// within timeout_ms.
+int accepted_fd(pid_t pid, const std::vector<int> &before, int timeout_ms)
+{
+	int64_t end = now_ms() + scaled_ms(timeout_ms);
+	std::vector<int> now;
+	do {
+		if (list_fds(pid, &now))
+			for (int fd : now)
+				if (!std::binary_search(before.begin(), before.end(), fd))
+					return fd;
+		usleep(1000);
+	} while (now_ms() < end);
+	return -1;
+}
+
+// Ends the readiness probe fd and waits until the server has closed its end too. Connection
+// ids are the server's descriptors, and the lowest free one goes to the next connection: the
+// caller's first client must not find the probe's still in use, nor a later one get it.
+void close_probe(pid_t pid, const std::vector<int> &before, int fd)
+{
+	int theirs = accepted_fd(pid, before, 2000);
+	close(fd);
+	int64_t end = now_ms() + scaled_ms(2000);
+	std::vector<int> now;
+	while (theirs >= 0 && list_fds(pid, &now) && std::binary_search(now.begin(), now.end(), theirs) &&
+	       now_ms() < end)
+		usleep(1000);
+}
+
+}  // namespace
+
 bool start_server(const Account &a, Server *out, const std::string &built_path)
 {
 	out->account = a;
@@ -903,9 +939,11 @@ bool start_server(const Account &a, Server *out, const std::string &built_path)
 	while (now_ms() < end) {
 		struct stat st;
 		if (stat(out->socket_path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
+			std::vector<int> before;
+			list_fds(out->proc.pid, &before);
 			int fd = connect_socket(out->socket_path);
 			if (fd >= 0) {
-				close(fd);	// the server sees a connection that ends at once
+				close_probe(out->proc.pid, before, fd);
 				return true;
 			}
 		}
