@@ -4,7 +4,6 @@
 // drains all N connections, and the figure is deliveries per second from the first post to
 // the last delivery. Run as root: it creates a throw-away account.
 #include <arpa/inet.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -27,11 +26,14 @@
 
 #include "bench/bench-support.h"
 #include "common/holders.h"
+#include "testing/sshd.h"
 #include "protocol/local-protocol.h"
 
 namespace {
 
 constexpr size_t TEXT_SIZE = 64;
+// The server watches descriptors up to 1023.
+constexpr long MAX_CLIENTS = 1000;
 constexpr const char IRC_CHANNEL[] = "#bench";
 constexpr const char IRC_SENDER[] = "bsend";
 
@@ -112,13 +114,13 @@ struct Unit {
 	static char buf[1 << 16];
 	static struct epoll_event events[1024];
 	size_t done = 0;
-	int64_t last_progress = bench::now_ns();
+	int64_t last_progress = tt::now_ns();
 	shared->ready = 1;
 	while (done < n) {
 		int k = epoll_wait(ep, events, 1024, 1000);
 		if (k < 0 && errno != EINTR)
 			break;
-		int64_t now = bench::now_ns();
+		int64_t now = tt::now_ns();
 		if (k <= 0) {
 			if (now - last_progress > 30 * 1000000000LL)
 				break;
@@ -159,7 +161,7 @@ struct Unit {
 		shared->failed = 4;
 		_exit(1);
 	}
-	shared->end_ns = bench::now_ns();
+	shared->end_ns = tt::now_ns();
 	_exit(0);
 }
 
@@ -247,7 +249,7 @@ RunResult run_with_sender(const std::vector<int> &readers, Unit unit, int sender
 	std::string batch;
 	for (long i = 0; i < o.batch; i++)
 		batch += message;
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	long sent = 0;
 	bool ok = true;
 	while (sent < o.messages && ok) {
@@ -290,7 +292,7 @@ RunResult run_floor(long n, const Options &o)
 	Reader r;
 	RunResult res;
 	if (start_reader(readers, Unit{packet.size()}, o.messages, &r)) {
-		int64_t start = bench::now_ns();
+		int64_t start = tt::now_ns();
 		for (long m = 0; m < o.messages; m++)
 			for (int fd : writers)
 				if (!tt::write_all(fd, packet))
@@ -309,7 +311,7 @@ std::vector<RunResult> run_server(const tt::Account &account, const std::string 
 {
 	std::vector<RunResult> results;
 	tt::Server server;
-	if (!bench::start_server_binary(account, exe, &server)) {
+	if (!tt::start_server(account, &server, exe)) {
 		fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
 		return results;
 	}
@@ -323,7 +325,7 @@ std::vector<RunResult> run_server(const tt::Account &account, const std::string 
 			results.push_back(run_with_sender(fds, unit, fds[0], post, o));
 	}
 	bench::close_all(&fds);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	return results;
 }
 
@@ -340,11 +342,10 @@ struct IrcPeer {
 // the account.
 bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer)
 {
-	char tmpl[] = "/tmp/tolvar-bench-irc-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
+	peer->dir = tt::make_scratch_dir("tolvar-bench-irc");
+	if (peer->dir.empty())
 		return false;
-	peer->dir = tmpl;
-	peer->port = bench::free_port();
+	peer->port = tt::free_port();
 	std::string conf = peer->dir + "/ngircd.conf";
 	{
 		std::ofstream c(conf);
@@ -372,7 +373,7 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 	if (!tt::spawn(s, &peer->proc))
 		return false;
 	for (int i = 0; i < 500; i++) {
-		int fd = bench::connect_tcp(peer->port);
+		int fd = tt::connect_tcp(peer->port);
 		if (fd >= 0) {
 			close(fd);
 			return true;
@@ -401,8 +402,7 @@ void stop_irc(IrcPeer *peer)
 		peer->proc.kill_now(SIGKILL);
 		peer->proc.wait(5000);
 	}
-	if (!peer->dir.empty() && system(("rm -rf '" + peer->dir + "'").c_str()) != 0)
-		fprintf(stderr, "fanout: could not remove %s\n", peer->dir.c_str());
+	tt::remove_tree(peer->dir);
 }
 
 // IRC connections waiting for a text each; the others' input is read and dropped.
@@ -416,7 +416,7 @@ struct IrcConn {
 // Reads every connection until each that waits for a text has seen it.
 bool irc_wait(std::vector<IrcConn> *conns, int ep, int timeout_ms)
 {
-	int64_t deadline = bench::now_ns() + (int64_t)timeout_ms * 1000000;
+	int64_t deadline = tt::now_ns() + (int64_t)timeout_ms * 1000000;
 	static char buf[1 << 16];
 	for (;;) {
 		bool all = true;
@@ -424,7 +424,7 @@ bool irc_wait(std::vector<IrcConn> *conns, int ep, int timeout_ms)
 			all = all && (c.want.empty() || c.seen);
 		if (all)
 			return true;
-		int64_t left = (deadline - bench::now_ns()) / 1000000;
+		int64_t left = (deadline - tt::now_ns()) / 1000000;
 		if (left <= 0)
 			return false;
 		struct epoll_event events[256];
@@ -459,7 +459,7 @@ bool irc_join_all(int port, long n, std::vector<IrcConn> *conns, int ep)
 {
 	for (long i = 0; i <= n; i++) {
 		IrcConn c;
-		c.fd = bench::connect_tcp(port);
+		c.fd = tt::connect_tcp(port);
 		if (c.fd < 0) {
 			fprintf(stderr, "fanout: IRC connection %ld failed: %s\n", i, strerror(errno));
 			return false;
@@ -573,57 +573,27 @@ std::string ratio(const Column &a, const Column &b)
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr, *direct_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'}, {"direct", required_argument, nullptr, 'D'},
-		{"irc", required_argument, nullptr, 'I'},    {"no-irc", no_argument, nullptr, 'X'},
-		{"help", no_argument, nullptr, 'h'},	     {nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "n:m:r:w:b:h", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'n': good = bench::parse_count_list(optarg, &o.clients); break;
-		case 'm': good = bench::parse_count(optarg, &o.messages); break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'w': good = bench::parse_count(optarg, &o.window); break;
-		case 'b': good = bench::parse_count(optarg, &o.batch); break;
-		case 'S': server_opt = optarg; break;
-		case 'D': direct_opt = optarg; break;
-		case 'I': o.irc = optarg; break;
-		case 'X': o.with_irc = false; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	for (long n : o.clients) {
-		if (n > 1000) {
-			fprintf(stderr, "%s: at most 1000 clients (the server watches descriptors up to 1023)\n", argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt, direct_opt, irc_opt;
+	bool no_irc = false;
+	bench::parse_options(argc, argv,
+			     {bench::counts_option('n', &o.clients, MAX_CLIENTS), bench::count_option('m', &o.messages),
+			      bench::count_option('r', &o.repetitions), bench::count_option('w', &o.window),
+			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
+			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
+			      bench::flag_option(0, "no-irc", &no_irc)},
+			     usage);
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	o.direct = bench::server_binary(direct_opt, "TOLVAR_BENCH_DIRECT_SERVER", "tolvard-direct-sends");
+	if (!irc_opt.empty())
+		o.irc = irc_opt;
+	o.with_irc = !no_irc;
 	if (o.with_irc && access(o.irc.c_str(), X_OK) != 0) {
 		fprintf(stderr, "%s: %s is missing (scripts/install-bench-deps.sh installs it); no IRC column\n",
 			argv[0], o.irc.c_str());
 		o.with_irc = false;
 	}
 	long most = *std::max_element(o.clients.begin(), o.clients.end());
-	if (!bench::raise_descriptor_limit(2 * most + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], 2 * most + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], 2 * most + 256);
 	tt::Account account = bench::make_account("tvfan");
 
 	bench::Table t;

@@ -6,10 +6,6 @@
 // holds everybody up when many sessions never read: alice's program posts to GLOBAL while raw
 // clients of one user read nothing, and the time runs until a round trip after it has come
 // back. Run as root.
-#include <getopt.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,13 +56,8 @@ struct Session {
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &name, Session *s)
 {
 	s->name = name;
-	tt::Spec spec;
-	spec.argv = {tt::program_path(exe), "-c", name};
-	spec.env = tt::ssh_env(a, "api");
-	spec.uid = a.uid;
-	spec.gid = a.gid;
-	spec.cwd = a.home;
-	if (!tt::spawn(spec, &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
+	if (!tt::spawn(tt::session_spec(a, name, tt::ssh_env(a, "api"), exe), &s->proc) ||
+	    !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
 		fprintf(stderr, "latency: the session of %s did not start\n", name.c_str());
 		return false;
 	}
@@ -118,11 +109,11 @@ bool measure_freeze(const std::string &socket_path, Session *a, Session *b, cons
 	std::vector<int> stalled;
 	bool ok = login_stalled(socket_path, o.stalled, &stalled);
 	std::string post((size_t)o.post_bytes, 'p');
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	ok = ok && send_to(a, "GLOBAL", post) && a->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) &&
 	     b->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) && round_trip(a, b, "ping", FREEZE_TIMEOUT_MS);
 	if (ok)
-		out->push_back((double)(bench::now_ns() - start) / 1e6);
+		out->push_back((double)(tt::now_ns() - start) / 1e6);
 	bench::close_all(&stalled);
 	return ok;
 }
@@ -135,10 +126,10 @@ bool measure(Session *a, Session *b, long count, std::vector<double> *out)
 		if (!round_trip(a, b, text))
 			return false;
 	for (long i = 0; i < count; i++) {
-		int64_t start = bench::now_ns();
+		int64_t start = tt::now_ns();
 		if (!round_trip(a, b, text))
 			return false;
-		out->push_back((double)(bench::now_ns() - start) / 1000.0);
+		out->push_back((double)(tt::now_ns() - start) / 1000.0);
 	}
 	return true;
 }
@@ -158,53 +149,21 @@ std::vector<std::string> row(const std::string &what, const std::vector<double> 
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "m:c:s:b:r:h", long_options, nullptr)) != -1) {
-		bool good = true;
-		bool zero = strcmp(optarg != nullptr ? optarg : "", "0") == 0;
-		switch (opt) {
-		case 'm': good = zero ? (o.messages = 0, true) : bench::parse_count(optarg, &o.messages); break;
-		case 'c': good = bench::parse_count(optarg, &o.others) && o.others <= 1000; break;
-		case 's': good = zero ? (o.stalled = 0, true) : bench::parse_count(optarg, &o.stalled); break;
-		case 'b': good = bench::parse_count(optarg, &o.post_bytes) && o.post_bytes <= 1000000; break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_or_zero_option('m', &o.messages), bench::count_option('c', &o.others, 1000),
+			      bench::count_or_zero_option('s', &o.stalled), bench::count_option('b', &o.post_bytes, 1000000),
+			      bench::count_option('r', &o.repetitions), bench::text_option("server", &server_opt)},
+			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	if (o.messages == 0 && o.stalled == 0) {
 		usage(argv[0]);
 		return 255;
 	}
-	if (!bench::raise_descriptor_limit(o.others + o.stalled + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.others + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], o.others + o.stalled + 256);
 	tt::Account account = bench::make_account("tvlat");
 	tt::Server server;
-	if (!bench::start_server_binary(account, o.server, &server)) {
-		fprintf(stderr, "%s: the server did not start\n", argv[0]);
-		tt::remove_account(account);
-		return 1;
-	}
+	bench::start_server_or_exit(argv[0], account, o.server, &server);
 	Session alice, bob;
 	std::vector<double> idle, busy, freeze;
 	std::vector<int> others;
@@ -217,7 +176,7 @@ int main(int argc, char **argv)
 	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &busy);
 	bench::close_all(&others);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	tt::remove_account(account);
 	if (!ok) {
 		fprintf(stderr, "%s: a round trip failed or took over %d ms\n", argv[0], TIMEOUT_MS);

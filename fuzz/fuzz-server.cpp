@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <utility>
@@ -187,20 +186,13 @@ void check_peers(void)
 			bytes.append(buf, (size_t)r);
 		}
 		FUZZ_CHECK(c != DAVE || bytes.empty());	// never logged in: never sent anything
-		size_t at = 0, next = 0;
-		while (at < bytes.size()) {
-			uint64_t length;
-			FUZZ_CHECK(bytes.size() - at >= LOCAL_PACKET_OVERHEAD);
-			memcpy(&length, bytes.data() + at, sizeof length);
-			FUZZ_CHECK(length >= 8 && length + LOCAL_PACKET_LENGTH_SIZE <= bytes.size() - at);
-			std::string packet = bytes.substr(at, (size_t)length + LOCAL_PACKET_LENGTH_SIZE);
-			int32_t type;
-			memcpy(&type, packet.data() + LOCAL_PACKET_LENGTH_SIZE, sizeof type);
+		size_t next = 0;
+		for (const std::string &packet : fuzz_whole_local_packets(bytes)) {
+			int32_t type = tt::packet_type(packet);
 			bool presence = type == LOCAL_PACKET_USER_ONLINE || type == LOCAL_PACKET_USER_OFFLINE;
 			check_packet(packet, presence ? nullptr : next < expected[c].size() ? &expected[c][next] : nullptr);
 			if (!presence)
 				next++;
-			at += packet.size();
 		}
 		FUZZ_CHECK(next == expected[c].size());
 		expected[c].clear();

@@ -13,8 +13,8 @@
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/capture.h"
-#include "tests/support/test-support.h"
 
 namespace {
 

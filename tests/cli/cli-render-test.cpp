@@ -8,9 +8,9 @@
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/capture.h"
 #include "tests/cli/text-helpers.h"
-#include "tests/support/test-support.h"
 
 namespace {
 
@@ -42,14 +42,7 @@ protected:
 
 std::string user_packet(int32_t type, const std::string &name)
 {
-	std::string payload = name;
-	payload += '\0';
-	std::string p(16 + payload.size(), '\0');
-	uint64_t length = payload.size() + 8;
-	memcpy(&p[0], &length, 8);
-	memcpy(&p[8], &type, 4);
-	memcpy(&p[12], payload.data(), payload.size());
-	return p;
+	return tt::local_packet(type, name + std::string(1, '\0'));
 }
 
 // Whatever remains once colour sequences are taken out must hold no control byte but tab and LF.
