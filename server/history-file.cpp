@@ -36,6 +36,19 @@ uint64_t rewrite_threshold(void)
 	       HISTORY_FILE_MAGIC_SIZE;
 }
 
+// A descriptor above standard input, output and error, which the server closes or keeps for
+// other uses; -1 with errno when it cannot be moved.
+int above_stdio(int fd)
+{
+	if (fd < 0 || fd > STDERR_FILENO)
+		return fd;
+	int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+	int saved = errno;
+	close(fd);
+	errno = saved;
+	return high;
+}
+
 void keep_loaded(const HistoryRecord &r, void *records)
 {
 	(void)history_store_add(r);
@@ -47,7 +60,7 @@ void keep_loaded(const HistoryRecord &r, void *records)
 int rewrite(void)
 {
 	file.written = 0;
-	int fd = open(HISTORY_TEMPORARY_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int fd = above_stdio(open(HISTORY_TEMPORARY_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
 	if (fd < 0) {
 		syslog_perror("history: %s", HISTORY_TEMPORARY_FILE);
 		return -1;
@@ -106,7 +119,7 @@ int rewrite(void)
 
 void history_file_load(void)
 {
-	int fd = open(HISTORY_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int fd = above_stdio(open(HISTORY_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
 	if (fd < 0) {
 		syslog_perror("history: %s", HISTORY_FILE);
 		return;

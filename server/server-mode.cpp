@@ -354,12 +354,15 @@ int server_mode(const struct sockaddr_un *addr)
 	if (locked != 0)
 		return 1;
 	signal(SIGPIPE, SIG_IGN);
+	openlog("tolvard", LOG_PID, LOG_DAEMON);
+	// Loaded while standard input and output are open, so that the history file and the log
+	// take none of the descriptors that clients get.
+	history_init();
 	close(STDIN_FILENO);
 	close(STDOUT_FILENO);
 	int fd = open_listener(addr);
 	if (fd < 0)
 		return 1;
-	openlog("tolvard", LOG_PID, LOG_DAEMON);
 
 	FD_ZERO(&server.clients);
 	FD_ZERO(&server.failed);
@@ -369,6 +372,5 @@ int server_mode(const struct sockaddr_un *addr)
 	server.listen_fd = fd;
 	server.highest_fd = fd;
 	server.closed_in_pass = false;
-	history_init();
 	serve_forever();
 }

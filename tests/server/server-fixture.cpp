@@ -32,6 +32,20 @@ Packet decode(const std::string &raw)
 		p.text = std::string(m.text);
 		break;
 	}
+	case LOCAL_PACKET_HISTORY_MESSAGE: {
+		MessageView m;
+		if (local_parse_history_message(v, &p.time, &m) < 0)
+			return p;
+		p.from = std::string(m.from_user);
+		p.to = std::string(m.to_user);
+		p.kind = m.kind;
+		p.text = std::string(m.text);
+		break;
+	}
+	case LOCAL_PACKET_HISTORY_END:
+		if (local_parse_u32(v, &p.count) < 0)
+			return p;
+		break;
 	case LOCAL_PACKET_USER_NOT_FOUND:
 	case LOCAL_PACKET_USER_ONLINE:
 	case LOCAL_PACKET_USER_OFFLINE: {
@@ -221,6 +235,18 @@ std::vector<std::string> ServerTest::log_texts(const std::string &needle)
 bool ServerTest::server_alive()
 {
 	return !server_.proc.wait(0);
+}
+
+void ServerTest::restart_server(const std::vector<std::string> &env)
+{
+	for (int fd : fds_)
+		close(fd);
+	fds_.clear();
+	server_.proc.kill_now(SIGKILL);
+	ASSERT_TRUE(server_.proc.wait(10000));
+	server_ = tt::Server();
+	ASSERT_TRUE(tt::start_server(account_, &server_, 10000, env)) << log_->dump();
+	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
 }
 
 void ServerTest::close_client(int fd)

@@ -20,8 +20,10 @@ struct Packet {
 	std::string raw;
 	uint64_t length = 0;
 	int32_t type = -1;
-	std::string from, to, text;	// receive-message
+	std::string from, to, text;	// receive-message, history-message
 	int32_t kind = 0;
+	int64_t time = 0;		// history-message
+	uint32_t count = 0;		// history-end
 	std::string name;		// user-not-found, user-online, user-offline
 	int32_t your_id = -1;		// online-users
 	struct Entry {
@@ -74,6 +76,8 @@ protected:
 	std::vector<std::string> log_texts(const std::string &needle);
 	// 1 when the server process is still running.
 	bool server_alive();
+	// Kills the server and starts it again in the same home, with env added to its environment.
+	void restart_server(const std::vector<std::string> &env = {});
 	void close_client(int fd);
 
 	tt::Syslog *log_ = nullptr;

@@ -850,13 +850,14 @@ int connect_socket(const std::string &path)
 	return fd;
 }
 
-bool start_server(const Account &a, Server *out, int timeout_ms)
+bool start_server(const Account &a, Server *out, int timeout_ms, const std::vector<std::string> &env)
 {
 	out->account = a;
 	out->socket_path = a.home + "/socket";
 	Spec s;
 	s.argv = {tolvard_path()};
 	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.env.insert(s.env.end(), env.begin(), env.end());
 	s.uid = a.uid;
 	s.gid = a.gid;
 	s.cwd = a.home;

@@ -154,8 +154,9 @@ struct Server {
 	std::string socket_path;
 };
 
-// Starts tolvard as a.account in its home and waits until the socket accepts connections.
-bool start_server(const Account &a, Server *out, int timeout_ms = 10000);
+// Starts tolvard as a.account in its home (env: more of its environment) and waits until the
+// socket accepts connections.
+bool start_server(const Account &a, Server *out, int timeout_ms = 10000, const std::vector<std::string> &env = {});
 // Connects to a server socket (as root, so the 0600 mode does not stop the test).
 int connect_socket(const std::string &path);
 
