@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/cli-frontend.h"
+#include "cli/cli-history.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
@@ -127,6 +128,7 @@ void command_listoptions(int, int argc, char **argv)
 		printf("/alert %s\n", cli_state.alert != 0 ? "on" : "off");
 		printf("/showhtml %s\n", showhtml_words[effective_showhtml()]);
 		printf("/color %s\n", color_words[effective_color()]);
+		printf("/backlog %d\n", cli_state.history_lines);
 		return;
 	}
 	static const char *const showhtml_texts[] = {N_("off"), N_("colorized text"), N_("plain text"),
@@ -135,6 +137,7 @@ void command_listoptions(int, int argc, char **argv)
 	printf("%s%s\n", _("Message alert:          "), cli_state.alert != 0 ? _("on") : _("off"));
 	printf("%s%s\n", _("Showing HTML message:   "), _(showhtml_texts[effective_showhtml()]));
 	printf("%s%s\n", _("Use colorized output:   "), _(color_texts[effective_color()]));
+	printf("%s%d\n", _("Backlog at start-up:    "), cli_state.history_lines);
 }
 
 void command_version(int, int, char **)
@@ -171,6 +174,8 @@ const CommandEntry command_table[] = {
 	{"tell", "<user> <message> [<message> ...]", command_msg},
 	{"motd", "", command_motd},
 	{"pasteimage", "<user>", cli_command_pasteimage},
+	{"history", "[<count>]", cli_command_history},
+	{"backlog", "<count>", cli_command_backlog},
 	{"listoptions", "[-e]", command_listoptions},
 	{"version", "", command_version},
 	{"quit", "", command_quit},

@@ -1,4 +1,4 @@
-// The command interpreter: chat lines and the fourteen slash commands.
+// The command interpreter: chat lines and the slash commands.
 #ifndef TOLVAR_CLI_CLI_COMMANDS_H
 #define TOLVAR_CLI_CLI_COMMANDS_H
 

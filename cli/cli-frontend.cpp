@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/cli-commands.h"
+#include "cli/cli-history.h"
 #include "cli/cli-input.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
@@ -28,6 +29,7 @@ static void cli_init(const char *user_name, int server_fd)
 	cli_state.own_user_name = user_name;
 	load_preferences(user_name);
 	print_motd(1);
+	cli_history_start(server_fd);
 }
 
 static void log_init(const char *user_name, int server_fd)

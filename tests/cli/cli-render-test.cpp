@@ -120,7 +120,7 @@ TEST_F(CliRender, NoticesAndPresence)
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_ONLINE, "carol")), "[T] User carol is online\n");
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_OFFLINE, "carol")), "[T] User carol is offline\n");
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_ONLINE, "x\033]0;t\a")), "[T] User x\\x1b]0;t\\x07 is online\n");
-	EXPECT_EQ(show(tt::empty_packet(9)), "[T] Unknown packet type 9\n");
+	EXPECT_EQ(show(tt::empty_packet(99)), "[T] Unknown packet type 99\n");
 	EXPECT_EQ(show(tt::empty_packet(LOCAL_PACKET_LOGIN)), "[T] Unknown packet type 0\n");
 }
 

@@ -81,7 +81,7 @@ TEST_F(CliPipes, EveryEscapeCaseWithoutAndWithColour)
 
 	bob.out.clear();
 	bob.type("/color on\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/color on\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/color on\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", "x\033y");
 	say(alice, "bob", "to me");
@@ -345,26 +345,27 @@ TEST_F(CliPipes, CommandsAsTheUserMeetsThem)
 	bob.type("/help\n");
 	ASSERT_TRUE(bob.wait_out("End of list\n\n")) << bob.out;
 	std::string help = bob.out.substr(bob.out.find("Supported commands:\n"));
-	EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 17);	// the header and sixteen lines
+	EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 19);	// the header and eighteen lines
 	bob.out.clear();
 	bob.type("/motd\n");
 	ASSERT_TRUE(bob.wait_out("No MOTD available\n")) << bob.out;
 	write_home_file("motd", "");
 	bob.out.clear();
 	bob.type("/motd\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/color auto\n")) << bob.out;
-	EXPECT_EQ(bob.out, "/alert off\n/showhtml off\n/color auto\n");
+	ASSERT_TRUE(bob.wait_out("/backlog 20\n")) << bob.out;
+	EXPECT_EQ(bob.out, "/alert off\n/showhtml off\n/color auto\n/backlog 20\n");
 	std::string big;
 	for (int i = 0; i < 3000; i++)
 		big += (char)('A' + i % 26);
 	write_home_file("motd", big);
 	bob.out.clear();
 	bob.type("/motd\n/listoptions\n");
-	ASSERT_TRUE(bob.wait_out("(if terminal)\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("Backlog at start-up:    20\n")) << bob.out;
 	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\n" + big.substr(0, 1024) +
 						"\nMessage alert:          off\n"
 						"Showing HTML message:   off\n"
-						"Use colorized output:   automatic (if terminal)\n");
+						"Use colorized output:   automatic (if terminal)\n"
+						"Backlog at start-up:    20\n");
 	bob.type("/tell bob\n/color\n");
 	ASSERT_TRUE(bob.wait_err("Usage: color off|on|auto\n")) << bob.err;
 	EXPECT_NE(bob.err.find("\rUsage: tell <user> <message> [<message> ...]\n\rUsage: color off|on|auto\n"),
@@ -384,7 +385,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: [HTML]\n");
 
 	bob.type("/showhtml plain\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml plain\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml plain\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
@@ -398,7 +399,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_NE(plain.find("\\x1b[2J"), std::string::npos) << plain;
 
 	bob.type("/showhtml color\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml color\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml color\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
@@ -412,7 +413,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_NE(rest.find("\\x1b[2J"), std::string::npos) << rest;
 
 	bob.type("/showhtml raw\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml raw\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml raw\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", "<i>\033]0;x\007</i>", MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("</i>\n")) << bob.out;
