@@ -108,7 +108,9 @@ void cli_show_history_end(const LocalPacketView &p)
 	bool startup = startup_pending;
 	startup_pending = false;
 	if (count > 0)
-		print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, _("End of history (%u messages)"), (unsigned int)count);
+		print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW,
+				ngettext("End of history (%u message)", "End of history (%u messages)", count),
+				(unsigned int)count);
 	else if (!startup)
 		print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, "%s", _("No history"));
 }

@@ -1,5 +1,6 @@
 // The terminal frontend on pipes against the real server: what a user sees and sends.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -441,4 +442,47 @@ TEST_F(CliPipes, RendererTroubleCostsOnlyAReport)
 	// The session goes on.
 	say(alice, "GLOBAL", "plain again");
 	ASSERT_TRUE(bob.wait_out("alice: plain again\n")) << bob.out;
+}
+
+TEST_F(CliPipes, TheLastMessagesAreShownAfterTheMessageOfTheDay)
+{
+	write_home_file("motd", "Welcome\n");
+	int alice = peer("alice");
+	for (const char *t : {"one", "two", "three"}) {
+		say(alice, "GLOBAL", t);
+		message_from(alice, "alice");
+	}
+	say(alice, "bob", "private, never shown again");
+	expect(alice, LOCAL_PACKET_USER_NOT_FOUND);
+
+	// Two of them at start-up, as the preference says.
+	std::string dir = account_.home + "/users-preferences";
+	ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+	ASSERT_EQ(chown(dir.c_str(), account_.uid, account_.gid), 0);
+	write_home_file("users-preferences/bob", "backlog=2\n");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	ASSERT_TRUE(bob.wait_out("End of history (2 messages)\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\nWelcome\n"
+					"\r[T] alice: two\n\r[T] alice: three\n"
+					"\r[T] End of history (2 messages)\n");
+
+	// On demand, and live messages as always after it.
+	bob.out.clear();
+	bob.type("/history 1\n");
+	ASSERT_TRUE(bob.wait_out("End of history (1 message)\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: three\n\r[T] End of history (1 message)\n");
+	bob.out.clear();
+	bob.type("/history 0\n/backlog 0\n/history\n");
+	ASSERT_TRUE(bob.wait_out("End of history (3 messages)\n")) << bob.out;
+	EXPECT_NE(bob.err.find("Usage: history [<count>]\n"), std::string::npos) << bob.err;
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "backlog=0\n");
+
+	// With the preference 0 nothing is shown at start-up.
+	Session again;
+	start(&again, "bob");
+	again.type("/listoptions -e\n");
+	ASSERT_TRUE(again.wait_out("/backlog 0\n")) << again.out;
+	EXPECT_EQ(again.out.find("End of history"), std::string::npos) << again.out;
 }
