@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,6 +24,10 @@ namespace {
 
 // Longest wait for the program's handshake while the server's packets are held back.
 constexpr int HANDSHAKE_WAIT_MS = 1000;
+constexpr size_t MOTD_MAX = 4096;	// longest message of the day sent
+
+// A name from a local field as it goes to the program: at most a field's 32 bytes.
+std::string_view name_of(std::string_view name) { return name.substr(0, LOCAL_NAME_FIELD); }
 
 // Process-wide state of the frontend.
 const char *api_user_name = "";
@@ -56,46 +62,46 @@ void emit(const char *writer, unsigned char *packet, size_t size)
 
 // ---- the program's packets ----
 
-void handshake(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *packet)
+void handshake(int server_fd, const tolvarapi::Packet &p, MallocPtr<unsigned char> *packet)
 {
-	uint16_t version = 0;
-	switch (api_parse_hello(p, &version)) {
-	case API_HELLO_OK:
+	tolvarapi::Hello hello = {0};
+	switch (tolvarapi::parse_hello(p, &hello)) {
+	case tolvarapi::OK:
 		break;
-	case API_HELLO_BAD_LENGTH:
+	case tolvarapi::HELLO_BAD_LENGTH:
 		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, packet length mismatch (%u != 9)",
 		       (unsigned int)p.length);
 		packet->reset();
 		end_session(server_fd, 1);
-	case API_HELLO_BAD_MAGIC:
+	case tolvarapi::HELLO_BAD_MAGIC:
 		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, magic mismatch");
 		packet->reset();
 		end_session(server_fd, 1);
 	default:
-		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, invalid API version %hu", version);
+		syslog(LOG_WARNING, "TOLVAR_API_HELLO: handshake failed, invalid API version %hu", hello.version);
 		packet->reset();
 		end_session(server_fd, 1);
 	}
-	syslog(LOG_INFO, "TOLVAR_API_HELLO: client API version %hu", version);
-	api_version = version > TOLVAR_API_VERSION ? TOLVAR_API_VERSION : version;
+	syslog(LOG_INFO, "TOLVAR_API_HELLO: client API version %hu", hello.version);
+	api_version = hello.version > TOLVAR_API_VERSION ? TOLVAR_API_VERSION : hello.version;
 	send_api_pass(api_version, api_user_name);
 	send_api_motd();	// no message of the day is no news after a handshake
 }
 
-void request_online_users(int server_fd, const ApiPacketView &, MallocPtr<unsigned char> *)
+void request_online_users(int server_fd, const tolvarapi::Packet &, MallocPtr<unsigned char> *)
 {
 	if (client_send_request_get_online_users(server_fd) < 0)
 		syslog(LOG_ERR, "TOLVAR_API_GET_ONLINE_USER: client_send_request_get_online_users failed, errno %d",
 		       errno);
 }
 
-void request_send_message(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *)
+void request_send_message(int server_fd, const tolvarapi::Packet &p, MallocPtr<unsigned char> *)
 {
 	if (post_message_from_raw_api_data(server_fd, p) < 0)
 		syslog(LOG_WARNING, "post_message_from_raw_api_data failed");
 }
 
-void request_motd(int, const ApiPacketView &, MallocPtr<unsigned char> *)
+void request_motd(int, const tolvarapi::Packet &, MallocPtr<unsigned char> *)
 {
 	if (send_api_motd() == 0)
 		return;
@@ -104,7 +110,7 @@ void request_motd(int, const ApiPacketView &, MallocPtr<unsigned char> *)
 
 struct ApiRequestRow {
 	uint8_t type;
-	void (*handle)(int server_fd, const ApiPacketView &p, MallocPtr<unsigned char> *packet);
+	void (*handle)(int server_fd, const tolvarapi::Packet &p, MallocPtr<unsigned char> *packet);
 };
 
 const ApiRequestRow api_requests[] = {
@@ -148,8 +154,8 @@ void api_do_stdin(int server_fd)
 	}
 
 	MallocPtr<unsigned char> packet(out.packet);
-	ApiPacketView p;
-	if (api_packet_open(packet.get(), API_LENGTH_SIZE + (size_t)out.length, &p) < 0) {
+	tolvarapi::Packet p;
+	if (tolvarapi::open_packet(packet.get(), 4 + (size_t)out.length, &p) != tolvarapi::OK) {
 		syslog(LOG_ERR, "Unknown error %d from get_api_packet", result);
 		abort();
 	}
@@ -177,18 +183,18 @@ void malformed(const LocalPacketView &p)
 void translate_user_not_found(const LocalPacketView &p)
 {
 	std::string_view name;
-	if (local_parse_user_name(p, &name) < 0)
+	if (local_parse_user_name_lenient(p, &name) < 0)
 		return malformed(p);
-	char text[256];
-	// The view ends at the NUL the parser found, so its data is a C string.
-	snprintf(text, sizeof text, _("User %s not found"), name.data());
+	char text[256], name_text[256];
+	local_copy_name(name_text, sizeof name_text, name, sizeof name_text - 1);
+	snprintf(text, sizeof text, _("User %s not found"), name_text);
 	send_api_error(TOLVAR_API_ERROR_USER_NOT_FOUND, text);
 }
 
 void translate_message(const LocalPacketView &p)
 {
 	MessageView m;
-	if (local_parse_message(p, &m) < 0)
+	if (local_parse_message_lenient(p, &m) < 0)
 		return malformed(p);
 	send_api_message(m);
 }
@@ -203,9 +209,9 @@ void translate_online_users(const LocalPacketView &p)
 void translate_user_state(const LocalPacketView &p)
 {
 	std::string_view name;
-	if (local_parse_user_name(p, &name) < 0)
+	if (local_parse_user_name_lenient(p, &name) < 0)
 		return malformed(p);
-	send_api_user_state(name.data(), p.type == LOCAL_PACKET_USER_ONLINE);
+	send_api_user_state(name, p.type == LOCAL_PACKET_USER_ONLINE);
 }
 
 struct LocalPacketRow {
@@ -279,10 +285,32 @@ void api_do_local_packet(int server_fd)
 
 }  // namespace
 
+int get_api_packet(int fd, GetPacketOut *out)
+{
+	size_t size = 0;
+	int r = tolvarapi::read_packet(fd, TOLVAR_API_MAX_REQUEST_LENGTH, &out->packet, &size);
+	if (size >= 4)
+		out->length = (uint32_t)(size - 4);
+	switch (r) {
+	case tolvarapi::OK:
+		return GET_PACKET_OK;
+	case tolvarapi::END:
+		return GET_PACKET_EOF;
+	case tolvarapi::TOO_SMALL:
+		return GET_PACKET_TOO_SMALL;
+	case tolvarapi::TOO_LARGE:
+		return GET_PACKET_TOO_LARGE;
+	case tolvarapi::NO_MEMORY:
+		return GET_PACKET_OUT_OF_MEMORY;
+	default:
+		return GET_PACKET_READ_ERROR;
+	}
+}
+
 void send_api_pass(uint16_t version, const char *user_name)
 {
 	size_t size;
-	MallocPtr<unsigned char> packet(api_build_pass(version, user_name, &size));
+	MallocPtr<unsigned char> packet(tolvarapi::build_pass(version, user_name, &size));
 	if (packet == nullptr) {
 		syslog(LOG_ERR, "send_api_pass: out of memory");
 		exit(1);
@@ -300,7 +328,7 @@ void send_api_pass(uint16_t version, const char *user_name)
 
 int send_api_motd(void)
 {
-	char text[API_MOTD_MAX];
+	char text[MOTD_MAX];
 	int32_t n = client_read_motd(text, sizeof text);
 	if (n < 0) {
 		int saved = errno;
@@ -315,8 +343,8 @@ int send_api_motd(void)
 		errno = ENOENT;
 		return -1;
 	}
-	size_t size;
-	unsigned char *packet = api_build_motd(std::string_view(text, (size_t)n), &size);
+	size_t size = 0;
+	unsigned char *packet = tolvarapi::build_motd(std::string_view(text, (size_t)n), &size);
 	emit("send_api_motd", packet, size);
 	return 0;
 }
@@ -324,45 +352,59 @@ int send_api_motd(void)
 void send_api_error(uint32_t code, const char *text)
 {
 	size_t size = 0;
-	unsigned char *packet = api_build_error(code, text, &size);
+	unsigned char *packet = tolvarapi::build_error(code, text, &size);
 	emit("send_api_error", packet, size);
 }
 
 void send_api_message(const MessageView &message)
 {
+	std::string_view to = message.to_user;
+	if (api_version <= 1 && to == "*")
+		to = "GLOBAL";
 	size_t size = 0;
-	unsigned char *packet = api_build_message((uint64_t)time(nullptr), api_version, message, &size);
+	unsigned char *packet = tolvarapi::build_message((uint64_t)time(nullptr), name_of(message.from_user),
+							 name_of(to), (uint8_t)message.kind, message.text, &size);
 	emit("send_api_message", packet, size);
 }
 
 int send_api_online_users(const OnlineUsersView &list)
 {
+	std::unique_ptr<tolvarapi::UserEntry[]> entries(new (std::nothrow) tolvarapi::UserEntry[list.count]);
+	if (entries == nullptr) {
+		syslog(LOG_ERR, "send_api_online_users: out of memory");
+		exit(1);
+	}
+	for (uint32_t i = 0; i < list.count; i++) {
+		UserInfoView e;
+		if (local_online_users_entry_lenient(list, i, &e) < 0) {
+			errno = EINVAL;
+			return -1;
+		}
+		entries[i] = {(uint16_t)e.id, name_of(e.user), e.host.substr(0, LOCAL_HOST_FIELD)};
+	}
 	size_t size = 0;
-	unsigned char *packet = api_build_online_users(list, &size);
-	if (packet == nullptr && errno == EINVAL)
-		return -1;
+	unsigned char *packet = tolvarapi::build_online_users((uint16_t)list.your_id, entries.get(), list.count, &size);
+	entries.reset();
 	emit("send_api_online_users", packet, size);
 	return 0;
 }
 
-void send_api_user_state(const char *user_name, bool online)
+void send_api_user_state(std::string_view user_name, bool online)
 {
 	size_t size = 0;
-	unsigned char *packet = api_build_user_state(online, user_name, &size);
+	unsigned char *packet = tolvarapi::build_user_state(online, name_of(user_name), &size);
 	emit("send_api_user_state", packet, size);
 }
 
-int post_message_from_raw_api_data(int server_fd, const ApiPacketView &packet)
+int post_message_from_raw_api_data(int server_fd, const tolvarapi::Packet &packet)
 {
-	if (packet.fields.empty())
-		return -1;
-	ApiSendMessageView m;
-	if (api_parse_send_message(packet, &m) < 0)
+	tolvarapi::SendMessage m;
+	if (tolvarapi::parse_send_message(packet, &m) != tolvarapi::OK)
 		return -1;
 	MallocPtr<MessageRecord> record(message_record_new(m.text.size()));
 	if (record == nullptr)
 		return -1;
-	local_copy_name(record->to_user, LOCAL_NAME_FIELD, m.to_user, LOCAL_NAME_FIELD - 1);
+	local_copy_name(record->to_user, LOCAL_NAME_FIELD, m.to, LOCAL_NAME_FIELD - 1);
 	record->kind = m.kind;
 	memcpy(message_record_text(record.get()), m.text.data(), m.text.size());
 	return client_post_message(server_fd, record.get());

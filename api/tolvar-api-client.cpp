@@ -3,32 +3,60 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <unistd.h>
 
 #include "common/wire-reader.h"
-#include "common/wire-writer.h"
 
 namespace tolvarapi {
 
 namespace {
 
 constexpr size_t LENGTH_SIZE = 4;
-constexpr size_t HEADER_SIZE = 5;
-constexpr char MAGIC[6] = {'T', 'O', 'L', 'V', 'A', 'R'};
-constexpr std::string_view MAGIC_VIEW(MAGIC, sizeof MAGIC);
+constexpr size_t HEADER_SIZE = 5;	// length and type
+constexpr uint32_t HELLO_LENGTH = 9;
 
-using Writer = WireWriter;
+// Appends big-endian fields to a packet whose exact size was worked out before.
+struct Writer {
+	unsigned char *p;
 
-bool names_fit(std::initializer_list<std::string_view> names)
-{
-	for (std::string_view n : names)
-		if (n.size() > UINT8_MAX)
-			return false;
-	return true;
-}
+	void u8(uint8_t v) { *p++ = v; }
+	void u16(uint16_t v)
+	{
+		put_u16_be(p, v);
+		p += 2;
+	}
+	void u32(uint32_t v)
+	{
+		put_u32_be(p, v);
+		p += 4;
+	}
+	void u64(uint64_t v)
+	{
+		put_u64_be(p, v);
+		p += 8;
+	}
+	void bytes(std::string_view s)
+	{
+		if (!s.empty())
+			memcpy(p, s.data(), s.size());
+		p += s.size();
+	}
+	void name(std::string_view s)	// the caller checked it with name_fits
+	{
+		u8((uint8_t)s.size());
+		bytes(s);
+	}
+	void text(std::string_view s)	// new_packet checked that it fits
+	{
+		u32((uint32_t)s.size());
+		bytes(s);
+	}
+};
 
-// A packet of type with body bytes after the type; nullptr with errno.
+bool name_fits(std::string_view s) { return s.size() <= UINT8_MAX; }
+
+// A packet of type with body bytes after the type; w starts behind the type. nullptr with
+// errno (EOVERFLOW when the length field cannot hold it).
 unsigned char *new_packet(uint8_t type, uint64_t body, size_t *size, Writer *w)
 {
 	if (body > UINT32_MAX - 1 || body > SIZE_MAX - HEADER_SIZE) {
@@ -69,6 +97,31 @@ int get_text(WireReader *r, std::string_view *out)
 	return 0;
 }
 
+int get_magic(WireReader *r)
+{
+	std::string_view magic;
+	if (r->get_bytes(TOLVAR_API_MAGIC.size(), &magic) < 0 || magic != TOLVAR_API_MAGIC)
+		return -1;
+	return 0;
+}
+
+// Reads n bytes into buf, retrying EINTR: OK, END before all of them, or IO_ERROR.
+int read_all(int fd, unsigned char *buf, size_t n)
+{
+	size_t got = 0;
+	while (got < n) {
+		ssize_t r = read(fd, buf + got, n - got);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			return IO_ERROR;
+		if (r == 0)
+			return END;
+		got += (size_t)r;
+	}
+	return OK;
+}
+
 int send_built(int fd, unsigned char *packet, size_t size)
 {
 	if (packet == nullptr)
@@ -99,43 +152,29 @@ int frame(const void *data, size_t size, uint32_t max_length, size_t *packet_siz
 int read_packet(int fd, uint32_t max_length, unsigned char **packet, size_t *size)
 {
 	unsigned char field[LENGTH_SIZE];
-	size_t got = 0;
-	while (got < sizeof field) {
-		ssize_t r = read(fd, field + got, sizeof field - got);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r < 0)
-			return IO_ERROR;
-		if (r == 0)
-			return END;
-		got += (size_t)r;
-	}
-	size_t whole;
-	int f = frame(field, sizeof field, max_length, &whole);
-	if (f != OK && f != NEED_MORE)
-		return f;
+	int r = read_all(fd, field, sizeof field);
+	if (r != OK)
+		return r;
 	WireReader lr(field, sizeof field);
 	uint32_t length = 0;
 	lr.get_u32_be(&length);
-	auto *p = static_cast<unsigned char *>(malloc(LENGTH_SIZE + (size_t)length));
+	*size = LENGTH_SIZE + (size_t)length;
+	if (length == 0)
+		return TOO_SMALL;
+	if (length > max_length)
+		return TOO_LARGE;
+	auto *p = static_cast<unsigned char *>(malloc(*size));
 	if (p == nullptr)
 		return NO_MEMORY;
 	memcpy(p, field, sizeof field);
-	got = 0;
-	while (got < length) {
-		ssize_t r = read(fd, p + LENGTH_SIZE + got, length - got);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0) {
-			int saved = errno;
-			free(p);
-			errno = saved;
-			return r == 0 ? END : IO_ERROR;
-		}
-		got += (size_t)r;
+	r = read_all(fd, p + LENGTH_SIZE, length);
+	if (r != OK) {
+		int saved = errno;
+		free(p);
+		errno = saved;
+		return r;
 	}
 	*packet = p;
-	*size = LENGTH_SIZE + length;
 	return OK;
 }
 
@@ -170,18 +209,21 @@ int open_packet(const void *data, size_t size, Packet *out)
 
 int parse_hello(const Packet &p, Hello *out)
 {
-	WireReader r(p.fields);
-	std::string_view magic;
-	if (p.type != HELLO || p.length != 9 || r.get_bytes(sizeof MAGIC, &magic) < 0 || magic != MAGIC_VIEW ||
-	    r.get_u16_be(&out->version) < 0)
+	if (p.type != TOLVAR_API_HELLO)
 		return MALFORMED;
-	return OK;
+	WireReader r(p.fields);
+	if (p.length != HELLO_LENGTH || r.remaining() != HELLO_LENGTH - 1)
+		return HELLO_BAD_LENGTH;
+	if (get_magic(&r) < 0)
+		return HELLO_BAD_MAGIC;
+	r.get_u16_be(&out->version);
+	return out->version == 0 ? HELLO_BAD_VERSION : OK;
 }
 
 int parse_send_message(const Packet &p, SendMessage *out)
 {
 	WireReader r(p.fields);
-	if (p.type != SEND_MESSAGE || get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 ||
+	if (p.type != TOLVAR_API_SEND_MESSAGE || get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 ||
 	    get_text(&r, &out->text) < 0)
 		return MALFORMED;
 	return OK;
@@ -190,9 +232,8 @@ int parse_send_message(const Packet &p, SendMessage *out)
 int parse_pass(const Packet &p, Pass *out)
 {
 	WireReader r(p.fields);
-	std::string_view magic;
-	if (p.type != PASS || r.get_bytes(sizeof MAGIC, &magic) < 0 || magic != MAGIC_VIEW ||
-	    r.get_u16_be(&out->version) < 0 || get_name(&r, &out->user) < 0)
+	if (p.type != TOLVAR_API_PASS || get_magic(&r) < 0 || r.get_u16_be(&out->version) < 0 || out->version == 0 ||
+	    get_name(&r, &out->user) < 0)
 		return MALFORMED;
 	return OK;
 }
@@ -209,7 +250,7 @@ int next_user(std::string_view *entries, UserEntry *out)
 int parse_online_users(const Packet &p, OnlineUsers *out)
 {
 	WireReader r(p.fields);
-	if (p.type != ONLINE_USERS || r.get_u16_be(&out->your_id) < 0 || r.get_u16_be(&out->count) < 0)
+	if (p.type != TOLVAR_API_ONLINE_USERS || r.get_u16_be(&out->your_id) < 0 || r.get_u16_be(&out->count) < 0)
 		return MALFORMED;
 	std::string_view all = r.rest(), walk = all;
 	for (uint16_t i = 0; i < out->count; i++) {
@@ -224,7 +265,7 @@ int parse_online_users(const Packet &p, OnlineUsers *out)
 int parse_message(const Packet &p, Message *out)
 {
 	WireReader r(p.fields);
-	if (p.type != RECEIVE_MESSAGE || r.get_u64_be(&out->time) < 0 || get_name(&r, &out->from) < 0 ||
+	if (p.type != TOLVAR_API_RECEIVE_MESSAGE || r.get_u64_be(&out->time) < 0 || get_name(&r, &out->from) < 0 ||
 	    get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 || get_text(&r, &out->text) < 0)
 		return MALFORMED;
 	return OK;
@@ -234,7 +275,7 @@ int parse_user_state(const Packet &p, UserState *out)
 {
 	WireReader r(p.fields);
 	uint8_t online;
-	if (p.type != USER_STATE || r.get_u8(&online) < 0 || get_name(&r, &out->user) < 0)
+	if (p.type != TOLVAR_API_USER_STATE || r.get_u8(&online) < 0 || get_name(&r, &out->user) < 0)
 		return MALFORMED;
 	out->online = online != 0;
 	return OK;
@@ -243,7 +284,7 @@ int parse_user_state(const Packet &p, UserState *out)
 int parse_error(const Packet &p, Error *out)
 {
 	WireReader r(p.fields);
-	if (p.type != ERROR || r.get_u32_be(&out->code) < 0 || get_text(&r, &out->text) < 0)
+	if (p.type != TOLVAR_API_ERROR || r.get_u32_be(&out->code) < 0 || get_text(&r, &out->text) < 0)
 		return MALFORMED;
 	return OK;
 }
@@ -251,40 +292,42 @@ int parse_error(const Packet &p, Error *out)
 int parse_motd(const Packet &p, Motd *out)
 {
 	WireReader r(p.fields);
-	if (p.type != MOTD || get_text(&r, &out->text) < 0)
+	if (p.type != TOLVAR_API_MOTD || get_text(&r, &out->text) < 0)
 		return MALFORMED;
 	return OK;
+}
+
+unsigned char *build_packet(uint8_t type, std::string_view fields, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(type, fields.size(), size, &w);
+	if (p != nullptr)
+		w.bytes(fields);
+	return p;
 }
 
 unsigned char *build_hello(uint16_t version, size_t *size)
 {
 	Writer w;
-	unsigned char *p = new_packet(HELLO, sizeof MAGIC + 2, size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_HELLO, TOLVAR_API_MAGIC.size() + 2, size, &w);
 	if (p != nullptr) {
-		w.bytes(MAGIC_VIEW);
+		w.bytes(TOLVAR_API_MAGIC);
 		w.u16(version);
 	}
 	return p;
 }
 
-unsigned char *build_get_online_user(size_t *size)
-{
-	Writer w;
-	return new_packet(GET_ONLINE_USER, 0, size, &w);
-}
+unsigned char *build_get_online_user(size_t *size) { return build_packet(TOLVAR_API_GET_ONLINE_USER, {}, size); }
 
-unsigned char *build_get_motd(size_t *size)
-{
-	Writer w;
-	return new_packet(GET_MOTD, 0, size, &w);
-}
+unsigned char *build_get_motd(size_t *size) { return build_packet(TOLVAR_API_GET_MOTD, {}, size); }
 
 unsigned char *build_send_message(std::string_view to, uint8_t kind, std::string_view text, size_t *size)
 {
-	if (!names_fit({to}))
+	if (!name_fits(to))
 		return overflow();
 	Writer w;
-	unsigned char *p = new_packet(SEND_MESSAGE, 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
+	unsigned char *p =
+		new_packet(TOLVAR_API_SEND_MESSAGE, 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
 		w.name(to);
 		w.u8(kind);
@@ -295,26 +338,38 @@ unsigned char *build_send_message(std::string_view to, uint8_t kind, std::string
 
 unsigned char *build_pass(uint16_t version, std::string_view user, size_t *size)
 {
-	if (!names_fit({user}))
+	if (!name_fits(user))
 		return overflow();
 	Writer w;
-	unsigned char *p = new_packet(PASS, sizeof MAGIC + 2 + 1 + user.size(), size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_PASS, TOLVAR_API_MAGIC.size() + 2 + 1 + user.size(), size, &w);
 	if (p != nullptr) {
-		w.bytes(MAGIC_VIEW);
+		w.bytes(TOLVAR_API_MAGIC);
 		w.u16(version);
 		w.name(user);
 	}
 	return p;
 }
 
-unsigned char *build_online_users(uint16_t your_id, uint16_t count, std::string_view entries, size_t *size)
+unsigned char *build_online_users(uint16_t your_id, const UserEntry *entries, size_t count, size_t *size)
 {
+	if (count > UINT16_MAX)
+		return overflow();
+	uint64_t body = 4;
+	for (size_t i = 0; i < count; i++) {
+		if (!name_fits(entries[i].user) || !name_fits(entries[i].host))
+			return overflow();
+		body += 2 + 1 + entries[i].user.size() + 1 + entries[i].host.size();
+	}
 	Writer w;
-	unsigned char *p = new_packet(ONLINE_USERS, 4 + (uint64_t)entries.size(), size, &w);
-	if (p != nullptr) {
-		w.u16(your_id);
-		w.u16(count);
-		w.bytes(entries);
+	unsigned char *p = new_packet(TOLVAR_API_ONLINE_USERS, body, size, &w);
+	if (p == nullptr)
+		return nullptr;
+	w.u16(your_id);
+	w.u16((uint16_t)count);
+	for (size_t i = 0; i < count; i++) {
+		w.u16(entries[i].id);
+		w.name(entries[i].user);
+		w.name(entries[i].host);
 	}
 	return p;
 }
@@ -322,11 +377,11 @@ unsigned char *build_online_users(uint16_t your_id, uint16_t count, std::string_
 unsigned char *build_message(uint64_t time, std::string_view from, std::string_view to, uint8_t kind,
 			     std::string_view text, size_t *size)
 {
-	if (!names_fit({from, to}))
+	if (!name_fits(from) || !name_fits(to))
 		return overflow();
 	Writer w;
-	unsigned char *p = new_packet(RECEIVE_MESSAGE, 8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(),
-				      size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_RECEIVE_MESSAGE,
+				      8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
 		w.u64(time);
 		w.name(from);
@@ -339,10 +394,10 @@ unsigned char *build_message(uint64_t time, std::string_view from, std::string_v
 
 unsigned char *build_user_state(bool online, std::string_view user, size_t *size)
 {
-	if (!names_fit({user}))
+	if (!name_fits(user))
 		return overflow();
 	Writer w;
-	unsigned char *p = new_packet(USER_STATE, 2 + user.size(), size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_USER_STATE, 2 + user.size(), size, &w);
 	if (p != nullptr) {
 		w.u8(online ? 1 : 0);
 		w.name(user);
@@ -353,7 +408,7 @@ unsigned char *build_user_state(bool online, std::string_view user, size_t *size
 unsigned char *build_error(uint32_t code, std::string_view text, size_t *size)
 {
 	Writer w;
-	unsigned char *p = new_packet(ERROR, 8 + (uint64_t)text.size(), size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_ERROR, 8 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
 		w.u32(code);
 		w.text(text);
@@ -364,7 +419,7 @@ unsigned char *build_error(uint32_t code, std::string_view text, size_t *size)
 unsigned char *build_motd(std::string_view text, size_t *size)
 {
 	Writer w;
-	unsigned char *p = new_packet(MOTD, 4 + (uint64_t)text.size(), size, &w);
+	unsigned char *p = new_packet(TOLVAR_API_MOTD, 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr)
 		w.text(text);
 	return p;
@@ -388,20 +443,6 @@ int handshake(int in_fd, int out_fd, uint16_t version, unsigned char **packet, P
 	}
 	*packet = answer;
 	return OK;
-}
-
-int send_get_online_user(int fd)
-{
-	size_t size = 0;
-	unsigned char *packet = build_get_online_user(&size);
-	return send_built(fd, packet, size);
-}
-
-int send_get_motd(int fd)
-{
-	size_t size = 0;
-	unsigned char *packet = build_get_motd(&size);
-	return send_built(fd, packet, size);
 }
 
 int send_message(int fd, std::string_view to, uint8_t kind, std::string_view text)

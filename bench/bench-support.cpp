@@ -453,13 +453,13 @@ bool ApiStream::next_message_from(const std::string &sender, int timeout_ms)
 bool api_handshake(tt::Process *p, ApiStream *in, int timeout_ms)
 {
 	size_t size = 0;
-	MallocPtr<unsigned char> hello(tolvarapi::build_hello(tolvarapi::VERSION, &size));
+	MallocPtr<unsigned char> hello(tolvarapi::build_hello(TOLVAR_API_VERSION, &size));
 	if (hello == nullptr || !tt::write_all(p->in, hello.get(), size))
 		return false;
 	in->fd = p->out;
 	std::string packet;
 	while (in->next(&packet, timeout_ms)) {
-		if (packet.size() > 4 && (uint8_t)packet[4] == tolvarapi::PASS)
+		if (packet.size() > 4 && (uint8_t)packet[4] == TOLVAR_API_PASS)
 			return true;
 	}
 	return false;

@@ -76,7 +76,7 @@ bool start_session(const tt::Account &a, const std::string &exe, const std::stri
 bool send_to(Session *from, const std::string &to, const std::string &text)
 {
 	size_t size = 0;
-	MallocPtr<unsigned char> p(tolvarapi::build_send_message(to, tolvarapi::KIND_PLAIN, text, &size));
+	MallocPtr<unsigned char> p(tolvarapi::build_send_message(to, TOLVAR_API_KIND_PLAIN, text, &size));
 	return p != nullptr && tt::write_all(from->proc.in, p.get(), size);
 }
 

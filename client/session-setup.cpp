@@ -113,7 +113,9 @@ int client_check_environment(const char *user_name)
 int client_mode(const struct sockaddr_un *addr, const char *user_name, pid_t parent_pid,
 		const char *mode_word, const FrontendOps *ops)
 {
-	const char *ssh_client = getenv("SSH_CLIENT");
+	const char *ssh_client = getenv("SSH_CLIENT");	// checked by client_check_environment
+	if (ssh_client == nullptr)
+		ssh_client = "";
 
 	// The system log keeps using the identity for the life of the process.
 	static char *ident = static_cast<char *>(malloc(LOG_IDENT_SIZE));

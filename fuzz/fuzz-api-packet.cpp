@@ -1,7 +1,7 @@
-// Fuzzes the API packet parsing of the frontend (get_api_packet on a descriptor, the
-// handshake and send-message parsers, the translation of server packets) and of the client
-// library (framing and every packet parser), checking after each input that nothing was read
-// outside the input and that what was parsed builds back to the same bytes.
+// Fuzzes the API codec: the input read as the frontend reads standard input (get_api_packet on
+// a descriptor) and split in memory as a program splits what it reads (frame), then every
+// packet through every parser, checking that nothing was read outside the input and that what
+// was parsed builds back to the same bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,8 +10,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "api/api-protocol.h"
+#include "api/api-frontend.h"
 #include "api/tolvar-api-client.h"
 
 namespace {
@@ -46,6 +47,57 @@ void check_rebuilt(const std::string &built, const tolvarapi::Packet &p)
 	CHECK(p.fields.substr(0, built.size() - 5) == std::string_view(built).substr(5));
 }
 
+// Every parser on one whole packet: what it parsed lies inside the packet and builds back to
+// the start of its fields.
+void check_packet(const unsigned char *at, size_t whole)
+{
+	namespace api = tolvarapi;
+	api::Packet p;
+	CHECK(api::open_packet(at, whole, &p) == api::OK);
+	CHECK(p.length == whole - 4 && p.fields.size() == whole - 5);
+	size_t n = 0;
+	api::Hello hello{};
+	int h = api::parse_hello(p, &hello);
+	CHECK(h != api::OK || (p.length == 9 && hello.version != 0));
+	if (h == api::OK)
+		check_rebuilt(take(api::build_hello(hello.version, &n), n), p);
+	api::SendMessage sm;
+	if (api::parse_send_message(p, &sm) == api::OK) {
+		CHECK(6 + sm.to.size() + sm.text.size() <= p.fields.size());
+		CHECK(inside(sm.to, at, whole) && inside(sm.text, at, whole));
+		check_rebuilt(take(api::build_send_message(sm.to, sm.kind, sm.text, &n), n), p);
+	}
+	api::Pass pass;
+	if (api::parse_pass(p, &pass) == api::OK)
+		check_rebuilt(take(api::build_pass(pass.version, pass.user, &n), n), p);
+	api::OnlineUsers ou;
+	if (api::parse_online_users(p, &ou) == api::OK) {
+		CHECK(inside(ou.entries, at, whole));
+		std::vector<api::UserEntry> entries(ou.count);
+		for (api::UserEntry &e : entries) {
+			CHECK(api::next_user(&ou.entries, &e) == api::OK);
+			CHECK(inside(e.user, at, whole) && inside(e.host, at, whole));
+		}
+		CHECK(ou.entries.empty());
+		check_rebuilt(take(api::build_online_users(ou.your_id, entries.data(), entries.size(), &n), n), p);
+	}
+	api::Message m;
+	if (api::parse_message(p, &m) == api::OK) {
+		CHECK(inside(m.text, at, whole));
+		check_rebuilt(take(api::build_message(m.time, m.from, m.to, m.kind, m.text, &n), n), p);
+	}
+	api::UserState us;
+	if (api::parse_user_state(p, &us) == api::OK && (uint8_t)p.fields[0] <= 1)
+		check_rebuilt(take(api::build_user_state(us.online, us.user, &n), n), p);
+	api::Error e;
+	if (api::parse_error(p, &e) == api::OK)
+		check_rebuilt(take(api::build_error(e.code, e.text, &n), n), p);
+	api::Motd motd;
+	if (api::parse_motd(p, &motd) == api::OK)
+		check_rebuilt(take(api::build_motd(motd.text, &n), n), p);
+}
+
+// The input read as the frontend reads standard input.
 void fuzz_frontend_reader(const uint8_t *data, size_t size)
 {
 	int fd = memfd_create("fuzz-api", 0);
@@ -59,109 +111,22 @@ void fuzz_frontend_reader(const uint8_t *data, size_t size)
 			CHECK(r == GET_PACKET_EOF || r == GET_PACKET_TOO_SMALL || r == GET_PACKET_TOO_LARGE);
 			break;
 		}
-		CHECK(out.length >= 1 && out.length <= API_PACKET_MAX_LENGTH);
-		size_t packet_size = API_LENGTH_SIZE + out.length;
-		ApiPacketView p;
-		CHECK(api_packet_open(out.packet, packet_size, &p) == 0);
-		CHECK(p.length == out.length && p.fields.size() == out.length - 1);
-		uint16_t version = 0;
-		int h = api_parse_hello(p, &version);
-		CHECK(h != API_HELLO_OK || (p.length == 9 && version != 0));
-		ApiSendMessageView m;
-		if (api_parse_send_message(p, &m) == 0) {
-			CHECK(6 + m.to_user.size() + m.text.size() <= p.fields.size());
-			CHECK(inside(m.to_user, out.packet, packet_size) && inside(m.text, out.packet, packet_size));
-		}
+		CHECK(out.length >= 1 && out.length <= TOLVAR_API_MAX_REQUEST_LENGTH);
+		check_packet(out.packet, 4 + (size_t)out.length);
 		free(out.packet);
 	}
 	close(fd);
 }
 
-void fuzz_library(const uint8_t *data, size_t size)
+// The input split into packets in memory, as a program does with what its session sends.
+void fuzz_frames(const uint8_t *data, size_t size)
 {
-	namespace api = tolvarapi;
 	size_t whole = 0;
-	const uint8_t *at = data;
-	size_t left = size;
-	while (api::frame(at, left, api::DEFAULT_MAX_LENGTH, &whole) == api::OK) {
-		CHECK(whole >= 5 && whole <= left);
-		api::Packet p;
-		CHECK(api::open_packet(at, whole, &p) == api::OK);
-		size_t n = 0;
-		api::Hello hello;
-		if (api::parse_hello(p, &hello) == api::OK)
-			check_rebuilt(take(api::build_hello(hello.version, &n), n), p);
-		api::SendMessage sm;
-		if (api::parse_send_message(p, &sm) == api::OK)
-			check_rebuilt(take(api::build_send_message(sm.to, sm.kind, sm.text, &n), n), p);
-		api::Pass pass;
-		if (api::parse_pass(p, &pass) == api::OK)
-			check_rebuilt(take(api::build_pass(pass.version, pass.user, &n), n), p);
-		api::OnlineUsers ou;
-		if (api::parse_online_users(p, &ou) == api::OK) {
-			CHECK(inside(ou.entries, at, whole));
-			check_rebuilt(take(api::build_online_users(ou.your_id, ou.count, ou.entries, &n), n), p);
-			api::UserEntry e;
-			for (uint16_t i = 0; i < ou.count; i++) {
-				CHECK(api::next_user(&ou.entries, &e) == api::OK);
-				CHECK(inside(e.user, at, whole) && inside(e.host, at, whole));
-			}
-			CHECK(ou.entries.empty());
-		}
-		api::Message m;
-		if (api::parse_message(p, &m) == api::OK) {
-			CHECK(inside(m.text, at, whole));
-			check_rebuilt(take(api::build_message(m.time, m.from, m.to, m.kind, m.text, &n), n), p);
-		}
-		api::UserState us;
-		if (api::parse_user_state(p, &us) == api::OK && (uint8_t)p.fields[0] <= 1)
-			check_rebuilt(take(api::build_user_state(us.online, us.user, &n), n), p);
-		api::Error e;
-		if (api::parse_error(p, &e) == api::OK)
-			check_rebuilt(take(api::build_error(e.code, e.text, &n), n), p);
-		api::Motd motd;
-		if (api::parse_motd(p, &motd) == api::OK)
-			check_rebuilt(take(api::build_motd(motd.text, &n), n), p);
-		at += whole;
-		left -= whole;
-	}
-}
-
-// The input as one server packet (its length field made to fit), translated as the frontend
-// does and read back with the library.
-void fuzz_translation(const uint8_t *data, size_t size)
-{
-	if (size < LOCAL_PACKET_HEADER_SIZE)
-		return;
-	std::string buf(reinterpret_cast<const char *>(data), size);
-	uint64_t length = size - LOCAL_PACKET_LENGTH_SIZE;
-	memcpy(&buf[0], &length, sizeof length);
-	const auto *packet = reinterpret_cast<const unsigned char *>(buf.data());
-	LocalPacketView lp;
-	if (local_packet_open(packet, &lp) < 0)
-		return;
-	namespace api = tolvarapi;
-	size_t n = 0;
-	MessageView m;
-	if ((lp.type == LOCAL_PACKET_RECEIVE_MESSAGE) && local_parse_message(lp, &m) == 0) {
-		std::string out = take(api_build_message(42, 1, m, &n), n);
-		api::Packet p;
-		api::Message back;
-		CHECK(api::open_packet(out.data(), out.size(), &p) == api::OK && api::parse_message(p, &back) == api::OK);
-		CHECK(back.time == 42 && back.from == m.from_user && back.text == m.text);
-		CHECK(back.to == (m.to_user == "*" ? std::string_view("GLOBAL") : m.to_user));
-		CHECK(back.kind == (uint8_t)m.kind);
-	}
-	OnlineUsersView list;
-	if (lp.type == LOCAL_PACKET_ONLINE_USERS && local_parse_online_users(lp, &list) == 0) {
-		unsigned char *out = api_build_online_users(list, &n);
-		if (out != nullptr) {
-			api::Packet p;
-			api::OnlineUsers back;
-			CHECK(api::open_packet(out, n, &p) == api::OK && api::parse_online_users(p, &back) == api::OK);
-			CHECK(back.count == (uint16_t)list.count);
-			free(out);
-		}
+	while (tolvarapi::frame(data, size, tolvarapi::DEFAULT_MAX_LENGTH, &whole) == tolvarapi::OK) {
+		CHECK(whole >= 5 && whole <= size);
+		check_packet(data, whole);
+		data += whole;
+		size -= whole;
 	}
 }
 
@@ -172,7 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (size > MAX_INPUT)
 		return 0;
 	fuzz_frontend_reader(data, size);
-	fuzz_library(data, size);
-	fuzz_translation(data, size);
+	fuzz_frames(data, size);
 	return 0;
 }

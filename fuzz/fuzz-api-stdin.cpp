@@ -31,10 +31,10 @@ void check_motd_answer(const std::vector<std::string> &out, bool motd)
 	}
 }
 
-void check_post(const std::vector<std::string> &sent, const ApiPacketView &request)
+void check_post(const std::vector<std::string> &sent, const tolvarapi::Packet &request)
 {
-	ApiSendMessageView want;
-	if (api_parse_send_message(request, &want) < 0) {
+	tolvarapi::SendMessage want;
+	if (tolvarapi::parse_send_message(request, &want) != tolvarapi::OK) {
 		FUZZ_CHECK(sent.empty());
 		return;
 	}
@@ -44,7 +44,7 @@ void check_post(const std::vector<std::string> &sent, const ApiPacketView &reque
 	FUZZ_CHECK(local_packet_open(reinterpret_cast<const unsigned char *>(sent[0].data()), &p) == 0);
 	FUZZ_CHECK(p.type == LOCAL_PACKET_POST_MESSAGE && local_parse_message(p, &m) == 0);
 	// The recipient as the program named it, up to a NUL and cut to what the field holds.
-	std::string_view to = want.to_user.substr(0, want.to_user.find('\0')).substr(0, LOCAL_NAME_FIELD - 1);
+	std::string_view to = want.to.substr(0, want.to.find('\0')).substr(0, LOCAL_NAME_FIELD - 1);
 	FUZZ_CHECK(m.to_user == to && m.kind == (int32_t)want.kind && m.text == want.text);
 }
 
@@ -65,11 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// end of the input, a zero or an oversized length: those are left to the session tests.
 	const uint8_t *at = data + 1;
 	size_t left = size - 1, whole = 0;
-	while (tolvarapi::frame(at, left, API_PACKET_MAX_LENGTH, &whole) == tolvarapi::OK) {
-		ApiPacketView request;
-		FUZZ_CHECK(api_packet_open(at, whole, &request) == 0);
-		uint16_t version = 0;
-		bool skip = request.type == TOLVAR_API_HELLO && api_parse_hello(request, &version) != API_HELLO_OK;
+	while (tolvarapi::frame(at, left, TOLVAR_API_MAX_REQUEST_LENGTH, &whole) == tolvarapi::OK) {
+		tolvarapi::Packet request;
+		FUZZ_CHECK(tolvarapi::open_packet(at, whole, &request) == tolvarapi::OK);
+		tolvarapi::Hello hello = {0};
+		bool skip = request.type == TOLVAR_API_HELLO && tolvarapi::parse_hello(request, &hello) != tolvarapi::OK;
 		if (!skip) {
 			fuzz_memfile_fill(&fe.in, at, whole);
 			fe.ops.do_stdin(fe.client_end);
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 				FUZZ_CHECK(sent.empty() && out.size() == (motd ? 2u : 1u));
 				tolvarapi::Pass pass;
 				FUZZ_CHECK(tolvarapi::parse_pass(fuzz_api::open_api(out[0]), &pass) == tolvarapi::OK);
-				FUZZ_CHECK(pass.version == (version > 1 ? 1 : version) && pass.user == fuzz_api::USER);
+				FUZZ_CHECK(pass.version == (hello.version > 1 ? 1 : hello.version) && pass.user == fuzz_api::USER);
 				if (motd)
 					check_motd_answer(std::vector<std::string>(out.begin() + 1, out.end()), true);
 				break;

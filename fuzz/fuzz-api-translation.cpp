@@ -22,7 +22,7 @@ fuzz_api::Frontend fe;
 void check_message(const std::vector<std::string> &out, const LocalPacketView &lp, uint64_t t0, uint64_t t1)
 {
 	MessageView m;
-	if (local_parse_message(lp, &m) < 0) {
+	if (local_parse_message_lenient(lp, &m) < 0) {
 		FUZZ_CHECK(out.empty());
 		return;
 	}
@@ -40,7 +40,7 @@ void check_online_users(const std::vector<std::string> &out, const LocalPacketVi
 	bool valid = local_parse_online_users(lp, &list) == 0;
 	for (uint32_t i = 0; valid && i < list.count; i++) {
 		UserInfoView e;
-		valid = local_online_users_entry(list, i, &e) == 0;
+		valid = local_online_users_entry_lenient(list, i, &e) == 0;
 	}
 	if (!valid) {
 		FUZZ_CHECK(out.empty());
@@ -53,7 +53,7 @@ void check_online_users(const std::vector<std::string> &out, const LocalPacketVi
 	for (uint32_t i = 0; i < list.count; i++) {
 		UserInfoView e;
 		tolvarapi::UserEntry b;
-		FUZZ_CHECK(local_online_users_entry(list, i, &e) == 0);
+		FUZZ_CHECK(local_online_users_entry_lenient(list, i, &e) == 0);
 		FUZZ_CHECK(tolvarapi::next_user(&back.entries, &b) == tolvarapi::OK);
 		FUZZ_CHECK(b.id == (uint16_t)e.id && b.user == e.user && b.host == e.host);
 	}
@@ -63,7 +63,7 @@ void check_online_users(const std::vector<std::string> &out, const LocalPacketVi
 void check_user_name(const std::vector<std::string> &out, const LocalPacketView &lp)
 {
 	std::string_view name;
-	if (local_parse_user_name(lp, &name) < 0) {
+	if (local_parse_user_name_lenient(lp, &name) < 0) {
 		FUZZ_CHECK(out.empty());
 		return;
 	}
@@ -78,7 +78,7 @@ void check_user_name(const std::vector<std::string> &out, const LocalPacketView 
 		tolvarapi::UserState s;
 		FUZZ_CHECK(tolvarapi::parse_user_state(p, &s) == tolvarapi::OK);
 		// Names longer than a local name field (only a malformed packet has them) are cut.
-		FUZZ_CHECK(s.online == (lp.type == LOCAL_PACKET_USER_ONLINE) && s.user == name.substr(0, API_NAME_MAX));
+		FUZZ_CHECK(s.online == (lp.type == LOCAL_PACKET_USER_ONLINE) && s.user == name.substr(0, LOCAL_NAME_FIELD));
 	}
 }
 

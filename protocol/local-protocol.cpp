@@ -248,6 +248,62 @@ int local_packet_open(const unsigned char *packet, LocalPacketView *out)
 	return 0;
 }
 
+namespace {
+
+// A name field of field_size bytes; out is its text before the NUL. A field without a NUL is
+// refused when nul_required, else taken whole.
+int get_name_field(WireReader *r, size_t field_size, bool nul_required, std::string_view *out)
+{
+	if (nul_required)
+		return r->get_cstring_field(field_size, out);
+	std::string_view field;
+	if (r->get_bytes(field_size, &field) < 0)
+		return -1;
+	*out = field.substr(0, field.find('\0'));
+	return 0;
+}
+
+// A MessageRecord at r's position (payload_offset into the payload); from_user carries no value
+// in a post-message packet.
+int parse_message_record(WireReader &r, bool has_from, bool nul_required, size_t payload_offset, MessageView *out)
+{
+	std::string_view from;
+	uint64_t text_length;
+	if (!has_from) {
+		if (r.skip(LOCAL_NAME_FIELD) < 0)
+			return -1;
+		from = std::string_view();
+	} else if (get_name_field(&r, LOCAL_NAME_FIELD, nul_required, &from) < 0) {
+		return -1;
+	}
+	if (get_name_field(&r, LOCAL_NAME_FIELD, nul_required, &out->to_user) < 0 || r.get_i32_host(&out->kind) < 0 ||
+	    r.skip(4) < 0 || r.get_u64_host(&text_length) < 0 || text_length > r.remaining())
+		return -1;
+	out->from_user = from;
+	out->text_offset = LOCAL_PACKET_HEADER_SIZE + payload_offset + r.offset();
+	return r.get_bytes((size_t)text_length, &out->text);
+}
+
+int parse_message(const LocalPacketView &p, MessageView *out, bool nul_required)
+{
+	WireReader r(p.payload);
+	return parse_message_record(r, p.type != LOCAL_PACKET_POST_MESSAGE, nul_required, 0, out);
+}
+
+int online_users_entry(const OnlineUsersView &list, uint32_t index, UserInfoView *out, bool nul_required)
+{
+	if (index >= list.count)
+		return -1;
+	WireReader r(list.entries);
+	if (r.skip(USER_INFO_RECORD_SIZE * (size_t)index) < 0 || r.get_i32_host(&out->id) < 0 ||
+	    get_name_field(&r, LOCAL_NAME_FIELD, nul_required, &out->user) < 0 ||
+	    get_name_field(&r, LOCAL_HOST_FIELD, nul_required, &out->host) < 0)
+		return -1;
+	return 0;
+}
+
+}  // namespace
+
 int local_parse_login(const LocalPacketView &p, LoginView *out)
 {
 	WireReader r(p.payload);
@@ -258,35 +314,9 @@ int local_parse_login(const LocalPacketView &p, LoginView *out)
 	return 0;
 }
 
-namespace {
+int local_parse_message(const LocalPacketView &p, MessageView *out) { return parse_message(p, out, true); }
 
-// A MessageRecord at r's position; from_user carries no value in a post-message packet.
-int parse_message_record(WireReader &r, bool has_from, size_t payload_offset, MessageView *out)
-{
-	std::string_view from;
-	uint64_t text_length;
-	if (!has_from) {
-		if (r.skip(LOCAL_NAME_FIELD) < 0)
-			return -1;
-		from = std::string_view();
-	} else if (r.get_cstring_field(LOCAL_NAME_FIELD, &from) < 0) {
-		return -1;
-	}
-	if (r.get_cstring_field(LOCAL_NAME_FIELD, &out->to_user) < 0 || r.get_i32_host(&out->kind) < 0 ||
-	    r.skip(4) < 0 || r.get_u64_host(&text_length) < 0 || text_length > r.remaining())
-		return -1;
-	out->from_user = from;
-	out->text_offset = LOCAL_PACKET_HEADER_SIZE + payload_offset + r.offset();
-	return r.get_bytes((size_t)text_length, &out->text);
-}
-
-}  // namespace
-
-int local_parse_message(const LocalPacketView &p, MessageView *out)
-{
-	WireReader r(p.payload);
-	return parse_message_record(r, p.type != LOCAL_PACKET_POST_MESSAGE, 0, out);
-}
+int local_parse_message_lenient(const LocalPacketView &p, MessageView *out) { return parse_message(p, out, false); }
 
 int local_parse_history_message(const LocalPacketView &p, int64_t *when, MessageView *out)
 {
@@ -296,7 +326,7 @@ int local_parse_history_message(const LocalPacketView &p, int64_t *when, Message
 	if (all.get_u64_host(&t) < 0 || all.sub(all.remaining(), &r) < 0)
 		return -1;
 	*when = (int64_t)t;
-	return parse_message_record(r, true, HISTORY_TIME_SIZE, out);
+	return parse_message_record(r, true, true, HISTORY_TIME_SIZE, out);
 }
 
 int local_parse_u32(const LocalPacketView &p, uint32_t *value)
@@ -313,6 +343,12 @@ int local_parse_user_name(const LocalPacketView &p, std::string_view *name)
 	return r.get_until('\0', name);
 }
 
+int local_parse_user_name_lenient(const LocalPacketView &p, std::string_view *name)
+{
+	WireReader r(p.payload);
+	return get_name_field(&r, p.payload.size(), false, name);
+}
+
 int local_parse_online_users(const LocalPacketView &p, OnlineUsersView *out)
 {
 	WireReader r(p.payload);
@@ -324,12 +360,10 @@ int local_parse_online_users(const LocalPacketView &p, OnlineUsersView *out)
 
 int local_online_users_entry(const OnlineUsersView &list, uint32_t index, UserInfoView *out)
 {
-	if (index >= list.count)
-		return -1;
-	WireReader r(list.entries);
-	if (r.skip(USER_INFO_RECORD_SIZE * (size_t)index) < 0 || r.get_i32_host(&out->id) < 0 ||
-	    r.get_cstring_field(LOCAL_NAME_FIELD, &out->user) < 0 ||
-	    r.get_cstring_field(LOCAL_HOST_FIELD, &out->host) < 0)
-		return -1;
-	return 0;
+	return online_users_entry(list, index, out, true);
+}
+
+int local_online_users_entry_lenient(const OnlineUsersView &list, uint32_t index, UserInfoView *out)
+{
+	return online_users_entry(list, index, out, false);
 }

@@ -187,4 +187,10 @@ int local_parse_online_users(const LocalPacketView &p, OnlineUsersView *out);
 // Entry index (< count) of a parsed list.
 int local_online_users_entry(const OnlineUsersView &list, uint32_t index, UserInfoView *out);
 
+// The same three parsers for the API frontend, which takes a name or host up to its first NUL
+// or, when its field holds none, to the field's end (for types 3, 6, 7: the payload's end).
+int local_parse_message_lenient(const LocalPacketView &p, MessageView *out);
+int local_parse_user_name_lenient(const LocalPacketView &p, std::string_view *name);
+int local_online_users_entry_lenient(const OnlineUsersView &list, uint32_t index, UserInfoView *out);
+
 #endif

@@ -73,8 +73,8 @@ int answer(int out_fd, std::string_view own_name, const tolvarapi::Message &m)
 	std::string reply;
 	reply.reserve(ECHO_PREFIX.size() + m.text.size());
 	reply.append(ECHO_PREFIX).append(m.text);
-	if (reply.size() > tolvarapi::MAX_REQUEST_LENGTH - 64)
-		reply.resize(tolvarapi::MAX_REQUEST_LENGTH - 64);
+	if (reply.size() > TOLVAR_API_MAX_REQUEST_LENGTH - 64)
+		reply.resize(TOLVAR_API_MAX_REQUEST_LENGTH - 64);
 	return tolvarapi::send_message(out_fd, m.from, m.kind, reply) == tolvarapi::OK ? 0 : -1;
 }
 
@@ -83,7 +83,7 @@ int converse(int in_fd, int out_fd)
 {
 	unsigned char *pass_packet = nullptr;
 	tolvarapi::Pass pass;
-	int r = tolvarapi::handshake(in_fd, out_fd, tolvarapi::VERSION, &pass_packet, &pass);
+	int r = tolvarapi::handshake(in_fd, out_fd, TOLVAR_API_VERSION, &pass_packet, &pass);
 	if (r != tolvarapi::OK) {
 		fprintf(stderr, "echo-bot: handshake failed (%d)\n", r);
 		return 1;
@@ -112,9 +112,9 @@ int converse(int in_fd, int out_fd)
 					status = 1;
 			} else if (tolvarapi::parse_error(p, &e) == tolvarapi::OK) {
 				note("error", e.text);
-				if (e.code == tolvarapi::ERROR_SERVER_CLOSED)
+				if (e.code == TOLVAR_API_ERROR_SERVER_CLOSED)
 					status = 0;
-				else if (e.code < tolvarapi::ERROR_USER_NOT_FOUND)
+				else if (e.code < TOLVAR_API_ERROR_USER_NOT_FOUND)
 					status = 1;
 			}
 		}

@@ -44,7 +44,7 @@ protected:
 	bool start_ready(const std::string &user, tt::Process *p)
 	{
 		std::string state;
-		return start(user, p) && st::api_handshake(*p) && st::api_read_type(p->out, api::USER_STATE, &state);
+		return start(user, p) && st::api_handshake(*p) && st::api_read_type(p->out, TOLVAR_API_USER_STATE, &state);
 	}
 
 	void write_motd(const std::string &text)
@@ -74,7 +74,7 @@ protected:
 	api::Message next_message(tt::Process &p, std::string *buf)
 	{
 		api::Message m{};
-		EXPECT_TRUE(st::api_read_type(p.out, api::RECEIVE_MESSAGE, buf));
+		EXPECT_TRUE(st::api_read_type(p.out, TOLVAR_API_RECEIVE_MESSAGE, buf));
 		EXPECT_EQ(api::parse_message(open(*buf), &m), api::OK);
 		return m;
 	}
@@ -142,14 +142,14 @@ TEST_F(ApiSession, MotdFollowsThePassAndAnswersEveryRequest)
 		requests += st::api_get_motd();
 	ASSERT_TRUE(tt::write_all(p.in, requests));
 	for (int i = 0; i < 5; i++) {
-		ASSERT_TRUE(st::api_read_type(p.out, api::MOTD, &motd)) << i;
+		ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &motd)) << i;
 		EXPECT_EQ(motd.substr(9), "Welcome\n");
 	}
 	std::string big(5000, 'm');
 	big[4095] = 'L';
 	write_motd(big);
 	ASSERT_TRUE(tt::write_all(p.in, st::api_get_motd()));
-	ASSERT_TRUE(st::api_read_type(p.out, api::MOTD, &motd));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &motd));
 	EXPECT_EQ(st::be32(motd, 5), 4096u);
 	EXPECT_EQ(motd.substr(9), big.substr(0, 4096));
 }
@@ -167,7 +167,7 @@ TEST_F(ApiSession, MissingOrEmptyMotdIsErrorSeven)
 		std::string got;
 		do
 			ASSERT_TRUE(st::api_read(p.out, &got));
-		while (st::api_type(got) == api::USER_STATE);
+		while (st::api_type(got) == TOLVAR_API_USER_STATE);
 		EXPECT_EQ(got, std::string("\0\0\0\x1a\x84\0\0\0\x07\0\0\0\x11No MOTD available", 30)) << empty;
 	}
 	// A motd that cannot be read is reported with the system's text.
@@ -177,7 +177,7 @@ TEST_F(ApiSession, MissingOrEmptyMotdIsErrorSeven)
 	ASSERT_TRUE(start_ready("alice", &p));
 	ASSERT_TRUE(tt::write_all(p.in, st::api_get_motd()));
 	std::string got;
-	ASSERT_TRUE(st::api_read_type(p.out, api::ERROR, &got));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_ERROR, &got));
 	EXPECT_EQ(st::be32(got, 5), 7u);
 	EXPECT_EQ(got.substr(13), "Is a directory");
 	EXPECT_TRUE(tt::Syslog::instance().wait_for("send_api_motd: read: Is a directory", LOG_WARNING));
@@ -190,21 +190,24 @@ TEST_F(ApiSession, OnlineUsersLayout)
 	ASSERT_TRUE(start_ready("bob", &bob));
 	ASSERT_TRUE(tt::write_all(alice.in, st::api_get_online_users()));
 	std::string got;
-	ASSERT_TRUE(st::api_read_type(alice.out, api::ONLINE_USERS, &got));
+	ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_ONLINE_USERS, &got));
 	api::OnlineUsers list;
 	ASSERT_EQ(api::parse_online_users(open(got), &list), api::OK);
 	ASSERT_EQ(list.count, 2);
-	// length = 5 + the sum of 4 + U + H; newest connection first.
+	// length = 5 + the sum of 4 + U + H; highest id first (ids are the server's descriptors,
+	// so the newer session may have the lower one).
 	EXPECT_EQ(st::be32(got, 0), 5u + (4 + 3 + 9) + (4 + 5 + 9));
 	api::UserEntry first, second;
 	ASSERT_EQ(api::next_user(&list.entries, &first), api::OK);
 	ASSERT_EQ(api::next_user(&list.entries, &second), api::OK);
-	EXPECT_EQ(first.user, "bob");
-	EXPECT_EQ(second.user, "alice");
-	EXPECT_EQ(first.host, "192.0.2.7");
-	EXPECT_EQ(second.host, "192.0.2.7");
-	EXPECT_EQ(list.your_id, second.id);
 	EXPECT_GT(first.id, second.id);
+	const api::UserEntry &a = first.user == "alice" ? first : second;
+	const api::UserEntry &b = first.user == "alice" ? second : first;
+	EXPECT_EQ(a.user, "alice");
+	EXPECT_EQ(b.user, "bob");
+	EXPECT_EQ(a.host, "192.0.2.7");
+	EXPECT_EQ(b.host, "192.0.2.7");
+	EXPECT_EQ(list.your_id, a.id);
 }
 
 TEST_F(ApiSession, MessagesPresenceAndUnknownRecipients)
@@ -213,12 +216,12 @@ TEST_F(ApiSession, MessagesPresenceAndUnknownRecipients)
 	ASSERT_TRUE(start_ready("alice", &alice));
 	ASSERT_TRUE(start_ready("bob", &bob));
 	std::string state;
-	ASSERT_TRUE(st::api_read_type(alice.out, api::USER_STATE, &state));
+	ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_USER_STATE, &state));
 	EXPECT_EQ(state, std::string("\0\0\0\x06\x83\x01\x03" "bob", 10));
 
 	std::string buf;
 	uint64_t before = (uint64_t)time(nullptr);
-	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("alice", api::KIND_PLAIN, "psst")));
+	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("alice", TOLVAR_API_KIND_PLAIN, "psst")));
 	api::Message m = next_message(alice, &buf);
 	EXPECT_EQ(m.from, "bob");
 	EXPECT_EQ(m.to, "alice");
@@ -230,7 +233,7 @@ TEST_F(ApiSession, MessagesPresenceAndUnknownRecipients)
 	m = next_message(bob, &buf);	// the sender's own copy
 	EXPECT_EQ(m.to, "alice");
 
-	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("*", api::KIND_HTML, "<b>all</b>")));
+	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("*", TOLVAR_API_KIND_HTML, "<b>all</b>")));
 	m = next_message(alice, &buf);
 	EXPECT_EQ(m.to, "GLOBAL");
 	EXPECT_EQ(m.kind, 2);
@@ -241,7 +244,7 @@ TEST_F(ApiSession, MessagesPresenceAndUnknownRecipients)
 
 	// A recipient of 40 bytes is posted as its first 31.
 	ASSERT_TRUE(tt::write_all(alice.in, st::api_send(std::string(40, 'n'), 1, "hello?")));
-	ASSERT_TRUE(st::api_read_type(alice.out, api::ERROR, &buf));
+	ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_ERROR, &buf));
 	api::Error e;
 	ASSERT_EQ(api::parse_error(open(buf), &e), api::OK);
 	EXPECT_EQ(e.code, 6u);
@@ -254,7 +257,7 @@ TEST_F(ApiSession, MessagesPresenceAndUnknownRecipients)
 	bob.close_in();
 	EXPECT_TRUE(bob.wait(10000));
 	EXPECT_EQ(bob.exit_code(), 0);
-	ASSERT_TRUE(st::api_read_type(alice.out, api::USER_STATE, &state));
+	ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_USER_STATE, &state));
 	EXPECT_EQ(state, std::string("\0\0\0\x06\x83\x00\x03" "bob", 10));
 }
 
@@ -317,8 +320,8 @@ TEST_F(ApiSession, FramingFaultsEndOnlyThatFrontend)
 		}
 		// The other session saw alice leave and still works.
 		std::string got;
-		ASSERT_TRUE(st::api_read_type(bob.out, api::USER_STATE, &got));
-		ASSERT_TRUE(st::api_read_type(bob.out, api::USER_STATE, &got));
+		ASSERT_TRUE(st::api_read_type(bob.out, TOLVAR_API_USER_STATE, &got));
+		ASSERT_TRUE(st::api_read_type(bob.out, TOLVAR_API_USER_STATE, &got));
 		EXPECT_EQ(got, std::string("\0\0\0\x08\x83\x00\x05" "alice", 12));
 	}
 	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("bob", 1, "alone")));
@@ -334,7 +337,7 @@ TEST_F(ApiSession, NothingBeforeTheHandshakeAndEverythingAfter)
 	ASSERT_TRUE(start_ready("bob", &bob));
 	ASSERT_TRUE(tt::write_all(bob.in, st::api_send("alice", 1, "early")));
 	std::string buf;
-	ASSERT_TRUE(st::api_read_type(bob.out, api::RECEIVE_MESSAGE, &buf));	// bob's copy: the server sent it
+	ASSERT_TRUE(st::api_read_type(bob.out, TOLVAR_API_RECEIVE_MESSAGE, &buf));	// bob's copy: the server sent it
 	std::string out;
 	tt::read_for(alice.out, 1500, &out);
 	EXPECT_EQ(out, "");
@@ -358,11 +361,11 @@ TEST_F(ApiSession, RepeatedHandshakesAreAnsweredAndABadOneEnds)
 	ASSERT_TRUE(start("alice", &p));
 	std::string got;
 	ASSERT_TRUE(st::api_handshake(p));
-	ASSERT_TRUE(st::api_read_type(p.out, api::MOTD, &got));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &got));
 	ASSERT_TRUE(tt::write_all(p.in, st::api_hello(2)));
-	ASSERT_TRUE(st::api_read_type(p.out, api::PASS, &got));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_PASS, &got));
 	EXPECT_EQ(st::be16(got, 11), 1);
-	ASSERT_TRUE(st::api_read_type(p.out, api::MOTD, &got));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &got));
 	ASSERT_TRUE(tt::write_all(p.in, st::api_hello(0)));
 	ASSERT_TRUE(p.wait(10000));
 	EXPECT_EQ(p.exit_code(), 1);
@@ -374,7 +377,7 @@ TEST_F(ApiSession, ServerGoingAwayIsErrorOne)
 	ASSERT_TRUE(start_ready("alice", &p));
 	server_.proc.kill_now();
 	std::string got;
-	ASSERT_TRUE(st::api_read_type(p.out, api::ERROR, &got, 10000));
+	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_ERROR, &got, 10000));
 	EXPECT_EQ(got, std::string("\0\0\0\x21\x84\0\0\0\x01\0\0\0\x18Server closed connection", 37));
 	ASSERT_TRUE(p.wait(10000));
 	EXPECT_EQ(p.exit_code(), 0);

@@ -15,7 +15,7 @@ namespace {
 bool echo_reply(tt::Process &p, std::string *text, int timeout_ms = 5000)
 {
 	std::string buf;
-	while (st::api_read_type(p.out, api::RECEIVE_MESSAGE, &buf, timeout_ms)) {
+	while (st::api_read_type(p.out, TOLVAR_API_RECEIVE_MESSAGE, &buf, timeout_ms)) {
 		api::Packet v;
 		api::Message m;
 		if (api::open_packet(buf.data(), buf.size(), &v) != api::OK || api::parse_message(v, &m) != api::OK)
@@ -54,15 +54,15 @@ TEST(EchoBot, AnswersPrivateMessagesOnly)
 		std::string note;
 		ASSERT_TRUE(tt::read_until(bot.err, "logged in as echo", 10000, &note)) << note;
 
-		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", api::KIND_PLAIN, "hello")));
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", TOLVAR_API_KIND_PLAIN, "hello")));
 		std::string text;
 		ASSERT_TRUE(echo_reply(alice, &text));
 		EXPECT_EQ(text, "echo: hello");
 
 		// Neither an echo nor a message to everybody is answered.
-		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", api::KIND_PLAIN, "echo: loop")));
-		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("GLOBAL", api::KIND_PLAIN, "hi all")));
-		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", api::KIND_HTML, "<p>second</p>")));
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", TOLVAR_API_KIND_PLAIN, "echo: loop")));
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("GLOBAL", TOLVAR_API_KIND_PLAIN, "hi all")));
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", TOLVAR_API_KIND_HTML, "<p>second</p>")));
 		ASSERT_TRUE(echo_reply(alice, &text));
 		EXPECT_EQ(text, "echo: <p>second</p>");
 

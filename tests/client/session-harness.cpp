@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "api/tolvar-api-client.h"
+#include "common/wire-reader.h"
 
 namespace st {
 
@@ -88,9 +89,8 @@ static std::string take(unsigned char *p, const size_t &size)
 
 std::string api_packet(uint8_t type, const std::string &fields)
 {
-	uint32_t n = (uint32_t)fields.size() + 1;
-	std::string p = {(char)(n >> 24), (char)(n >> 16), (char)(n >> 8), (char)n, (char)type};
-	return p + fields;
+	size_t size = 0;
+	return take(tolvarapi::build_packet(type, fields, &size), size);
 }
 
 std::string api_hello(uint16_t version)
@@ -105,20 +105,25 @@ std::string api_send(const std::string &to, uint8_t kind, const std::string &tex
 	return take(tolvarapi::build_send_message(to, kind, text, &size), size);
 }
 
-std::string api_get_motd() { return api_packet(tolvarapi::GET_MOTD, ""); }
-std::string api_get_online_users() { return api_packet(tolvarapi::GET_ONLINE_USER, ""); }
+std::string api_get_motd() { return api_packet(TOLVAR_API_GET_MOTD, ""); }
+std::string api_get_online_users() { return api_packet(TOLVAR_API_GET_ONLINE_USER, ""); }
 
 uint32_t be32(const std::string &s, size_t offset)
 {
+	WireReader r(s);
 	uint32_t v = 0;
-	for (size_t i = 0; i < 4 && offset + i < s.size(); i++)
-		v = v << 8 | (unsigned char)s[offset + i];
+	if (r.skip(offset) == 0)
+		r.get_u32_be(&v);
 	return v;
 }
 
 uint16_t be16(const std::string &s, size_t offset)
 {
-	return (uint16_t)((unsigned char)s[offset] << 8 | (unsigned char)s[offset + 1]);
+	WireReader r(s);
+	uint16_t v = 0;
+	if (r.skip(offset) == 0)
+		r.get_u16_be(&v);
+	return v;
 }
 
 bool api_read(int fd, std::string *packet, int timeout_ms)
@@ -127,7 +132,7 @@ bool api_read(int fd, std::string *packet, int timeout_ms)
 	if (!tt::read_exact(fd, 4, timeout_ms, packet))
 		return false;
 	uint32_t n = be32(*packet, 0);
-	return n <= (8u << 20) && tt::read_exact(fd, n, timeout_ms, packet);
+	return n <= tolvarapi::DEFAULT_MAX_LENGTH && tt::read_exact(fd, n, timeout_ms, packet);
 }
 
 bool api_read_type(int fd, uint8_t type, std::string *packet, int timeout_ms)
@@ -141,7 +146,7 @@ bool api_read_type(int fd, uint8_t type, std::string *packet, int timeout_ms)
 bool api_handshake(tt::Process &p, std::string *pass, uint16_t version)
 {
 	std::string got;
-	if (!tt::write_all(p.in, api_hello(version)) || !api_read(p.out, &got) || api_type(got) != tolvarapi::PASS)
+	if (!tt::write_all(p.in, api_hello(version)) || !api_read(p.out, &got) || api_type(got) != TOLVAR_API_PASS)
 		return false;
 	if (pass != nullptr)
 		*pass = got;

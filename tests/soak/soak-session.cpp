@@ -114,7 +114,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 	}
 	bool ok = false;
 	switch (p.type) {
-	case api::RECEIVE_MESSAGE: {
+	case TOLVAR_API_RECEIVE_MESSAGE: {
 		api::Message m{};
 		ok = api::parse_message(p, &m) == api::OK &&
 		     p.length == 16 + m.from.size() + m.to.size() + m.text.size();
@@ -127,7 +127,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 		ev->text = std::string(m.text);
 		break;
 	}
-	case api::USER_STATE: {
+	case TOLVAR_API_USER_STATE: {
 		api::UserState u{};
 		ok = api::parse_user_state(p, &u) == api::OK;
 		if (!ok)
@@ -137,7 +137,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 		ev->name = std::string(u.user);
 		break;
 	}
-	case api::ONLINE_USERS: {
+	case TOLVAR_API_ONLINE_USERS: {
 		api::OnlineUsers list{};
 		ok = api::parse_online_users(p, &list) == api::OK;
 		if (!ok)
@@ -154,7 +154,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 		}
 		break;
 	}
-	case api::PASS: {
+	case TOLVAR_API_PASS: {
 		api::Pass pass{};
 		ok = api::parse_pass(p, &pass) == api::OK;
 		if (!ok)
@@ -163,7 +163,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 		ev->name = std::string(pass.user);
 		break;
 	}
-	case api::ERROR: {
+	case TOLVAR_API_ERROR: {
 		api::Error e{};
 		ok = api::parse_error(p, &e) == api::OK;
 		if (!ok)
@@ -173,7 +173,7 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 		ev->text = std::string(e.text);
 		break;
 	}
-	case api::MOTD: {
+	case TOLVAR_API_MOTD: {
 		api::Motd m{};
 		ok = api::parse_motd(p, &m) == api::OK;
 		ev->type = Event::MOTD;
@@ -277,7 +277,7 @@ bool start_api(Session *s, const tt::Account &a)
 	set_nonblocking(s->proc.out);
 	set_nonblocking(s->proc.err);
 	size_t size = 0;
-	queue_bytes(s, take(api::build_hello(api::VERSION, &size), size));
+	queue_bytes(s, take(api::build_hello(TOLVAR_API_VERSION, &size), size));
 	queue_online_request(s);
 	return true;
 }
