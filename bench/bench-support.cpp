@@ -213,7 +213,7 @@ std::string server_binary(const char *option_value, const char *env_name, const 
 	return built;
 }
 
-bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out)
+bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out, const std::vector<std::string> &env)
 {
 	out->account = a;
 	out->socket_path = a.home + "/socket";
@@ -221,6 +221,7 @@ bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Serve
 	tt::Spec s;
 	s.argv = {tt::program_path(exe)};
 	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.env.insert(s.env.end(), env.begin(), env.end());
 	s.uid = a.uid;
 	s.gid = a.gid;
 	s.cwd = a.home;

@@ -50,8 +50,10 @@ double percentile(std::vector<double> v, double q);
 // The server binary to measure: the option's value, else the environment variable, else
 // the file of that name beside the built tolvard, else the built tolvard itself.
 std::string server_binary(const char *option_value, const char *env_name, const char *basename);
-// Starts exe (a tolvard build) as the server of account a, like tt::start_server.
-bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out);
+// Starts exe (a tolvard build) as the server of account a, like tt::start_server; env is
+// added to its environment.
+bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out,
+			 const std::vector<std::string> &env = {});
 void stop_server(tt::Server *s);
 
 // ---- raw local clients ----

@@ -45,13 +45,14 @@ struct Options {
 	std::string direct;
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
+	bool history = false;	// --history: the server also with keeping history off
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
 		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
-		"          [--irc PATH | --no-irc]\n"
+		"          [--irc PATH | --no-irc] [--history]\n"
 		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
@@ -61,6 +62,7 @@ void usage(const char *program)
 		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
 		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
+		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
 		"Run as root.\n",
 		program, TEXT_SIZE);
 }
@@ -305,11 +307,13 @@ RunResult run_floor(long n, const Options &o)
 // ---- the server ----
 
 // Repetitions against one server with n logged-in clients; client 0 posts.
-std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o)
+std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o,
+				  const std::vector<std::string> &env = {})
 {
 	std::vector<RunResult> results;
 	tt::Server server;
-	if (!bench::start_server_binary(account, exe, &server)) {
+	unlink((account.home + "/history").c_str());	// each case starts with none kept
+	if (!bench::start_server_binary(account, exe, &server, env)) {
 		fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
 		return results;
 	}
@@ -577,7 +581,8 @@ int main(int argc, char **argv)
 	static const struct option long_options[] = {
 		{"server", required_argument, nullptr, 'S'}, {"direct", required_argument, nullptr, 'D'},
 		{"irc", required_argument, nullptr, 'I'},    {"no-irc", no_argument, nullptr, 'X'},
-		{"help", no_argument, nullptr, 'h'},	     {nullptr, 0, nullptr, 0},
+		{"history", no_argument, nullptr, 'H'},      {"help", no_argument, nullptr, 'h'},
+		{nullptr, 0, nullptr, 0},
 	};
 	int opt;
 	while ((opt = getopt_long(argc, argv, "n:m:r:w:b:h", long_options, nullptr)) != -1) {
@@ -592,6 +597,7 @@ int main(int argc, char **argv)
 		case 'D': direct_opt = optarg; break;
 		case 'I': o.irc = optarg; break;
 		case 'X': o.with_irc = false; break;
+		case 'H': o.history = true; break;
 		case 'h': usage(argv[0]); return 0;
 		default: good = false; break;
 		}
@@ -626,6 +632,8 @@ int main(int argc, char **argv)
 	signal(SIGPIPE, SIG_IGN);
 	tt::Account account = bench::make_account("tvfan");
 
+	bench::Table history;
+	history.header = {"N", "M", "tolvard, history kept (default)", "tolvard, history off", "kept / off"};
 	bench::Table t;
 	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
 		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
@@ -636,6 +644,11 @@ int main(int argc, char **argv)
 		Column floor = summarize(floor_runs);
 		Column joined = summarize(run_server(account, o.joined, n, o));
 		Column direct = summarize(run_server(account, o.direct, n, o));
+		if (o.history) {
+			Column off = summarize(run_server(account, o.joined, n, o, {"TOLVAR_HISTORY_MESSAGES=0"}));
+			history.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(off),
+						ratio(joined, off)});
+		}
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
@@ -652,6 +665,11 @@ int main(int argc, char **argv)
 	       "reader, %ld per write.\n\n",
 	       TEXT_SIZE, o.repetitions, o.window, o.batch);
 	t.print();
+	if (o.history) {
+		printf("\nHistory: the same fan-out with the server keeping the last messages to everybody (and "
+		       "appending them to its file) and with keeping off, in the same run.\n\n");
+		history.print();
+	}
 	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
 	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
 	       bench::machine_line().c_str());
