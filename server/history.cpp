@@ -25,9 +25,13 @@ struct HistoryEntry {
 
 const char *entry_text(const HistoryEntry *e) { return reinterpret_cast<const char *>(e + 1); }
 
+struct RingSlot {
+	HistoryEntry *entry;
+};
+
 // The ring of kept messages: count entries from first, oldest first.
 struct HistoryStore {
-	HistoryEntry **ring;
+	RingSlot *ring;
 	uint32_t capacity;	// the most messages kept; 0: keeping is off
 	uint32_t first;
 	uint32_t count;
@@ -39,10 +43,10 @@ HistoryStore store;
 
 void drop_oldest(void)
 {
-	HistoryEntry *e = store.ring[store.first];
+	HistoryEntry *e = store.ring[store.first].entry;
 	store.bytes -= e->text_length;
 	free(e);
-	store.ring[store.first] = nullptr;
+	store.ring[store.first].entry = nullptr;
 	store.first = (store.first + 1) % store.capacity;
 	store.count--;
 }
@@ -67,7 +71,7 @@ uint64_t limit_from_environment(const char *name, uint64_t fallback, uint64_t li
 
 HistoryEntry *entry_at(uint32_t i)
 {
-	return store.ring[(store.first + i) % store.capacity];
+	return store.ring[(store.first + i) % store.capacity].entry;
 }
 
 // Sends one kept message to fd, converted for its session; false when nothing was sent.
@@ -123,7 +127,7 @@ bool history_store_add(const HistoryRecord &r)
 		memcpy(e + 1, r.text.data(), r.text.size());
 	while (store.count > 0 && (store.count == store.capacity || store.bytes + e->text_length > store.max_bytes))
 		drop_oldest();
-	store.ring[(store.first + store.count) % store.capacity] = e;
+	store.ring[(store.first + store.count) % store.capacity].entry = e;
 	store.count++;
 	store.bytes += e->text_length;
 	return true;
@@ -156,7 +160,7 @@ void history_init(void)
 		syslog(LOG_INFO, "history: off");
 		return;
 	}
-	store.ring = static_cast<HistoryEntry **>(calloc(messages, sizeof(HistoryEntry *)));
+	store.ring = static_cast<RingSlot *>(calloc(messages, sizeof(RingSlot)));
 	if (store.ring == nullptr) {
 		syslog(LOG_ERR, "history: out of memory, history off");
 		return;
