@@ -25,9 +25,10 @@ struct HistoryFile {
 	int fd;			// open for appending at size; -1: none
 	uint64_t size;
 	uint32_t written;	// records written since the last rewrite, and stale ones found at loading
+	bool rewrite_failed;	// then only the count of records brings the next try
 };
 
-HistoryFile file = {-1, 0, 0};
+HistoryFile file = {-1, 0, 0, false};
 
 // The size past which the file is rewritten: twice what the store can hold.
 uint64_t rewrite_threshold(void)
@@ -55,11 +56,12 @@ void keep_loaded(const HistoryRecord &r, void *records)
 	++*static_cast<uint32_t *>(records);
 }
 
-// Writes the magic and every record of the store to the temporary file, syncs it and renames
-// it over the file, which is then the one appended to. On failure the old file stays.
+// Writes the magic and every record of the store to the temporary file and renames it over
+// the file, which is then the one appended to. On failure the old file stays.
 int rewrite(void)
 {
 	file.written = 0;
+	file.rewrite_failed = true;
 	int fd = above_stdio(open(HISTORY_TEMPORARY_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
 	if (fd < 0) {
 		syslog_perror("history: %s", HISTORY_TEMPORARY_FILE);
@@ -103,7 +105,9 @@ int rewrite(void)
 	}
 	if (!failed && used > 0)
 		failed = write_fully(fd, chunk.get(), used) < 0;
-	if (failed || fsync(fd) < 0 || rename(HISTORY_TEMPORARY_FILE, HISTORY_FILE) < 0) {
+	// Not synced: a crash of the server leaves the old file or the new one whole; a crash of
+	// the machine may leave a torn one, which the loader cuts back to its whole records.
+	if (failed || rename(HISTORY_TEMPORARY_FILE, HISTORY_FILE) < 0) {
 		syslog_perror("history: %s", HISTORY_TEMPORARY_FILE);
 		unlink(HISTORY_TEMPORARY_FILE);
 		return -1;
@@ -112,6 +116,7 @@ int rewrite(void)
 		close(file.fd);
 	file.fd = holder.release();
 	file.size = total;
+	file.rewrite_failed = false;
 	return 0;
 }
 
@@ -170,10 +175,10 @@ void history_file_append(const HistoryRecord &r)
 {
 	size_t n = history_record_size(r);
 	file.written++;
-	if (file.written > history_store_max_messages() || file.size + n > rewrite_threshold()) {
-		(void)rewrite();
-		return;
-	}
+	bool due = file.written > history_store_max_messages() ||
+		   (!file.rewrite_failed && file.size + n > rewrite_threshold());
+	if (due && rewrite() == 0)
+		return;	// the new file holds the record
 	if (file.fd < 0)
 		return;	// until the next rewrite succeeds
 	MallocPtr<unsigned char> bytes(static_cast<unsigned char *>(malloc(n)));
