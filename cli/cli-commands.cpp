@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "cli/cli-frontend.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-history.h"
+#include "cli/cli-ignore.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
@@ -128,7 +130,7 @@ void command_listoptions(int, int argc, char **argv)
 		printf("/alert %s\n", cli_state.alert != 0 ? "on" : "off");
 		printf("/showhtml %s\n", showhtml_words[effective_showhtml()]);
 		printf("/color %s\n", color_words[effective_color()]);
-		printf("/backlog %d\n", cli_state.history_lines);
+		printf("/backlog %d\n", cli_state.backlog);
 		return;
 	}
 	static const char *const showhtml_texts[] = {N_("off"), N_("colorized text"), N_("plain text"),
@@ -137,7 +139,7 @@ void command_listoptions(int, int argc, char **argv)
 	printf("%s%s\n", _("Message alert:          "), cli_state.alert != 0 ? _("on") : _("off"));
 	printf("%s%s\n", _("Showing HTML message:   "), _(showhtml_texts[effective_showhtml()]));
 	printf("%s%s\n", _("Use colorized output:   "), _(color_texts[effective_color()]));
-	printf("%s%d\n", _("Backlog at start-up:    "), cli_state.history_lines);
+	printf("%s%d\n", _("Backlog at start-up:    "), cli_state.backlog);
 }
 
 void command_version(int, int, char **)
@@ -164,23 +166,26 @@ void out_of_memory(void) { print_with_time(-1, PRINT_END_LINE, "do_command: out 
 }  // namespace
 
 const CommandEntry command_table[] = {
-	{"who", "", command_who},
-	{"list", "", command_who},
-	{"alert", "off|on", command_alert},
-	{"bell", "off|on", command_alert},
-	{"showhtml", "off|color|plain|raw", command_showhtml},
-	{"color", "off|on|auto", command_color},
-	{"msg", "<user> <message> [<message> ...]", command_msg},
-	{"tell", "<user> <message> [<message> ...]", command_msg},
-	{"motd", "", command_motd},
-	{"pasteimage", "<user>", cli_command_pasteimage},
-	{"history", "[<count>]", cli_command_history},
-	{"backlog", "<count>", cli_command_backlog},
-	{"listoptions", "[-e]", command_listoptions},
-	{"version", "", command_version},
-	{"quit", "", command_quit},
-	{"help", "", command_help},
-	{nullptr, nullptr, nullptr},
+	{"who", "", command_who, ARG_NONE},
+	{"list", "", command_who, ARG_NONE},
+	{"alert", "off|on", command_alert, ARG_NONE},
+	{"bell", "off|on", command_alert, ARG_NONE},
+	{"showhtml", "off|color|plain|raw", command_showhtml, ARG_NONE},
+	{"color", "off|on|auto", command_color, ARG_NONE},
+	{"msg", "<user> <message> [<message> ...]", command_msg, ARG_ONLINE_USER},
+	{"tell", "<user> <message> [<message> ...]", command_msg, ARG_ONLINE_USER},
+	{"motd", "", command_motd, ARG_NONE},
+	{"pasteimage", "<user>", cli_command_pasteimage, ARG_ONLINE_USER},
+	{"history", "[<count>]", cli_command_history, ARG_NONE},
+	{"backlog", "<count>", cli_command_backlog, ARG_NONE},
+	{"listoptions", "[-e]", command_listoptions, ARG_NONE},
+	{"version", "", command_version, ARG_NONE},
+	{"quit", "", command_quit, ARG_NONE},
+	{"help", "", command_help, ARG_NONE},
+	{"ignore", "[<user>]", cli_command_ignore, ARG_ONLINE_USER},
+	{"unignore", "<user>", cli_command_unignore, ARG_IGNORED_USER},
+	{"clearhistory", "", cli_command_clearhistory, ARG_NONE},
+	{nullptr, nullptr, nullptr, ARG_NONE},
 };
 
 void do_command(int server_fd, const char *line)

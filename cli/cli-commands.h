@@ -6,10 +6,18 @@
 // word as typed, a null entry follows the last). The words belong to do_command.
 typedef void (*CommandHandler)(int server_fd, int argc, char **argv);
 
+// What the first argument of a command is, for its completion.
+enum CommandArg {
+	ARG_NONE,		// nothing completed
+	ARG_ONLINE_USER,	// the name of a user who is online
+	ARG_IGNORED_USER,	// the name of an ignored user
+};
+
 struct CommandEntry {
 	const char *name;	// without the slash; nullptr ends the table
 	const char *usage;	// the argument synopsis that /help shows
 	CommandHandler handler;
+	CommandArg arg;		// what Tab completes in the first argument
 };
 
 // The commands in the order of /help and of completion, ended by a row without a name.

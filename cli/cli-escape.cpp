@@ -44,15 +44,34 @@ void put_bytes(FILE *out, const unsigned char *p, size_t n, const SafeTextOption
 		st->line_start = true;
 }
 
+bool in_mark(const SafeTextState *st) { return st->mark_next % 2 == 1; }
+
 void put_escape(FILE *out, unsigned char c, const SafeTextOptions &o, SafeTextState *st)
 {
 	begin_output(out, o, st);
 	if (st->bold < 0)
 		st->bold = (o.bold_escapes != nullptr && o.bold_escapes()) ? 1 : 0;
-	if (st->bold)
+	if (st->bold) {
 		fprintf(out, "\033[1m\\x%.2hhx\033[0m", c);
-	else
+		if (in_mark(st))	// the reset ended the highlight too
+			fputs(CLI_MARK_ON, out);
+	} else {
 		fprintf(out, "\\x%.2hhx", c);
+	}
+}
+
+// Starts or ends the highlights whose offsets the writing has reached (at).
+void put_marks(FILE *out, size_t at, const SafeTextOptions &o, SafeTextState *st)
+{
+	while (st->mark_next < st->mark_count && st->marks[st->mark_next] <= at) {
+		if (in_mark(st)) {
+			fputs(CLI_MARK_OFF, out);
+		} else {
+			begin_output(out, o, st);
+			fputs(CLI_MARK_ON, out);
+		}
+		st->mark_next++;
+	}
 }
 
 enum SeqResult { SEQ_NO, SEQ_YES, SEQ_NEED_MORE };
@@ -137,10 +156,11 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 {
 	size_t i = 0;
 	while (i < n && !st->stopped) {
+		put_marks(out, i, o, st);
 		unsigned char c = p[i];
 		if (c == 0 && o.stop_at_nul) {
 			st->stopped = true;
-			return n;
+			break;
 		}
 		if (c == '\r' && o.cr_rule) {
 			if (i + 1 == n && more_follows)
@@ -225,13 +245,20 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 			put_bytes(out, p + i, 1, o, st);
 		i++;
 	}
+	if (in_mark(st) && (st->stopped || (i == n && !more_follows)))
+		fputs(CLI_MARK_OFF, out);
+	if (st->stopped || (i == n && !more_follows))
+		st->mark_next = st->mark_count;
 	return st->stopped ? n : i;
 }
 
-void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void))
+void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void),
+			    const size_t *marks, size_t mark_count)
 {
 	SafeTextOptions o = {true, true, false, false, cli_term_charset(), bold_escapes, CLI_CONTINUATION_INDENT};
 	SafeTextState st;
+	st.marks = marks;
+	st.mark_count = mark_count;
 	cli_write_safe(out, reinterpret_cast<const unsigned char *>(text), n, false, o, &st);
 }
 

@@ -32,10 +32,19 @@ struct SafeTextOptions {
 // The indent of a message's continuation lines.
 #define CLI_CONTINUATION_INDENT "  "
 
+// The highlight of marked spans (reverse video) and its end.
+#define CLI_MARK_ON "\033[7m"
+#define CLI_MARK_OFF "\033[0m"
+
 struct SafeTextState {
 	int bold = -1;		// -1 until the first escape decides
 	bool stopped = false;	// a NUL was met with stop_at_nul: the rest is not shown
 	bool line_start = false;	// a line feed was written: the indent is owed before what follows
+	// Spans to highlight, for a text written in one call: ascending offsets into it, a start
+	// and an end for each span (borrowed). The escapes inside a span stay escapes.
+	const size_t *marks = nullptr;
+	size_t mark_count = 0;	// offsets in marks (twice the spans)
+	size_t mark_next = 0;	// the next offset to act on
 };
 
 // Writes the n bytes at p to out, escaping as the options say. With more_follows, a tail
@@ -45,8 +54,10 @@ size_t cli_write_safe(FILE *out, const unsigned char *p, size_t n, bool more_fol
 		      const SafeTextOptions &options, SafeTextState *state);
 
 // A message body up to its first NUL: tab, LF and the harmless control bytes pass, the rest is
-// escaped (bold when bold_escapes says so at the first escape); the CR rule applies.
-void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void));
+// escaped (bold when bold_escapes says so at the first escape); the CR rule applies. marks
+// (mark_count offsets, see SafeTextState) are highlighted.
+void cli_write_message_text(FILE *out, const char *text, size_t n, bool (*bold_escapes)(void),
+			    const size_t *marks = nullptr, size_t mark_count = 0);
 
 // Size of the buffer that cli_escape_name needs for a name of n bytes.
 constexpr size_t cli_escaped_size(size_t n) { return 4 * n + 1; }

@@ -7,8 +7,11 @@
 #include <cstdlib>
 
 #include "cli/cli-commands.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-history.h"
+#include "cli/cli-ignore.h"
 #include "cli/cli-input.h"
+#include "cli/cli-online.h"
 #include "cli/cli-output.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-render.h"
@@ -28,8 +31,15 @@ static void cli_init(const char *user_name, int server_fd)
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	cli_state.own_user_name = user_name;
 	load_preferences(user_name);
+	cli_ignore_load(user_name);
+	if (!cli_state.log_mode)
+		cli_history_load(user_name);
+	// The names of the users online, for completion; before anything is shown, so that the
+	// answer comes before the presence announcements of users who log in later.
+	if (cli_state.use_readline)
+		cli_online_request_silently(server_fd);
 	print_motd(1);
-	cli_history_start(server_fd);
+	cli_backlog_start(server_fd);
 }
 
 static void log_init(const char *user_name, int server_fd)

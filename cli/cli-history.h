@@ -1,29 +1,27 @@
-// The kept conversation in the terminal: the last messages shown at start-up, /history on
-// demand, and /backlog, the setting of how many the start-up shows.
+// The lines a user typed, kept from session to session in the side file
+// "users-preferences/<name>#history" (mode 0600): the newest HISTORY_KEPT lines, oldest first,
+// one per line, with a backslash written as "\\" and a line feed (a pasted line) as "\n".
 #ifndef TOLVAR_CLI_CLI_HISTORY_H
 #define TOLVAR_CLI_CLI_HISTORY_H
 
-#include "protocol/local-protocol.h"
+#include <cstddef>
 
-constexpr int CLI_HISTORY_LINES_DEFAULT = 20;
-constexpr int CLI_HISTORY_LINES_MAX = 999;	// three digits in the preferences file
+constexpr size_t HISTORY_KEPT = 500;
+// Longest line kept in the file, written form and LF included; longer lines are remembered
+// for this session only.
+constexpr size_t HISTORY_LINE_SIZE = 4096;
 
-// Asks the server for the last history_lines messages (none when it is 0); called once, after
-// the message of the day.
-void cli_history_start(int server_fd);
+// Finds user_name's history file and, when readline is in use, puts its lines into readline's
+// history so that the Up key reaches them. A missing file is an empty history; other
+// failures are reported on standard error.
+void cli_history_load(const char *user_name);
 
-// /history [<count>]: asks for the last count messages (default 20).
-void cli_command_history(int server_fd, int argc, char **argv);
-// /backlog <count>: how many messages the start-up shows, 0 to 999; stored.
-void cli_command_backlog(int server_fd, int argc, char **argv);
+// A line the user entered (readline only): added to the history unless the newest entry holds
+// the same text, and then appended to the file, which keeps the newest HISTORY_KEPT lines.
+// A line that ran /clearhistory is not added.
+void cli_history_add(const char *line);
 
-// A history message: shown as a live message of its kind, with the time the server received
-// it, and its date when that was an earlier day.
-void cli_show_history_message(const LocalPacketView &p);
-// The end of an answer: one status line, none after an empty start-up answer.
-void cli_show_history_end(const LocalPacketView &p);
-
-// A count as the preferences file and the commands write it: 1 to 3 decimal digits. -1 if not.
-int cli_history_parse_count(const char *text, size_t length);
+// /clearhistory: empties the history of this session and the file.
+void cli_command_clearhistory(int server_fd, int argc, char **argv);
 
 #endif

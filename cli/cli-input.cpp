@@ -1,6 +1,5 @@
 #include "cli/cli-input.h"
 
-#include <readline/history.h>
 #include <readline/readline.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,7 +9,9 @@
 #include <cstring>
 
 #include "cli/cli-commands.h"
+#include "cli/cli-complete.h"
 #include "cli/cli-frontend.h"
+#include "cli/cli-history.h"
 #include "cli/cli-output.h"
 #include "cli/cli-raw-input.h"
 #include "cli/cli-state.h"
@@ -22,9 +23,6 @@ volatile sig_atomic_t interrupt_pending = 0;
 volatile sig_atomic_t resize_pending = 0;
 
 RawInput raw_input = {{0}, 0};
-
-const CommandEntry *completion_cursor = nullptr;
-size_t completion_length = 0;
 
 void signal_handler(int sig)
 {
@@ -52,9 +50,7 @@ void handle_input_line(char *line)
 		exit_on_end_of_input();
 	if (line[0] != '\0') {
 		do_command(cli_state.server_fd, line);
-		HIST_ENTRY *newest = history_get(history_length);
-		if (newest == nullptr || strcmp(newest->line, line) != 0)
-			add_history(line);
+		cli_history_add(line);
 	}
 	free(line);
 }
@@ -67,44 +63,19 @@ void run_raw_line(const char *text, void *context)
 
 }  // namespace
 
-char *command_name_generator(const char *text, int state)
-{
-	if (state == 0) {
-		if (text[0] != '/')
-			return nullptr;
-		completion_length = strlen(text);
-		completion_cursor = command_table;
-	}
-	if (completion_cursor == nullptr)
-		return nullptr;
-	for (; completion_cursor->name != nullptr; completion_cursor++) {
-		if (strncmp(completion_cursor->name, text + 1, completion_length - 1) != 0)
-			continue;
-		size_t n = strlen(completion_cursor->name);
-		char *match = static_cast<char *>(malloc(n + 2));
-		if (match == nullptr)
-			return nullptr;
-		match[0] = '/';
-		memcpy(match + 1, completion_cursor->name, n + 1);
-		completion_cursor++;
-		return match;
-	}
-	return nullptr;
-}
-
-char **complete_command_name(const char *text, int start, int)
-{
-	rl_attempted_completion_over = 1;
-	if (start <= 0 && text[0] == '/')
-		return rl_completion_matches(text, command_name_generator);
-	return nullptr;
-}
-
 void cli_input_setup_readline(void)
 {
 	rl_outstream = stderr;
+	// A pasted block of lines arrives as one line, its line breaks kept, and goes as one
+	// message, whatever an inputrc (read here) or the library's default says; not on a
+	// terminal that readline knows to be dumb.
+	rl_initialize();
+	const char *term = getenv("TERM");
+	if (term != nullptr && term[0] != '\0' && strcmp(term, "dumb") != 0)
+		rl_variable_bind("enable-bracketed-paste", "on");
 	rl_callback_handler_install(nullptr, handle_input_line);
 	rl_attempted_completion_function = complete_command_name;
+	rl_completer_word_break_characters = COMPLETION_WORD_BREAKS;
 
 	struct sigaction sa = {};
 	sa.sa_handler = signal_handler;

@@ -4,7 +4,7 @@
 #define TOLVAR_CLI_CLI_INPUT_H
 
 // Sets readline up (input line drawn on standard error, no prompt, completion of command
-// names, our own SIGINT and SIGWINCH handler, RL_EDITING_MODE).
+// and user names, bracketed paste, our own SIGINT and SIGWINCH handler, RL_EDITING_MODE).
 void cli_input_setup_readline(void);
 
 // The do_stdin operation: reads what standard input has and runs each complete line.
@@ -12,10 +12,5 @@ void cli_do_stdin(int server_fd);
 
 // The do_after_signal operation: after ^C, discards the line being edited.
 void cli_do_after_signal(void);
-
-// Readline's completion hook: command names for a first word that starts with "/".
-char **complete_command_name(const char *text, int start, int end);
-// One match per call (state 0 starts a word); newly allocated, readline frees it.
-char *command_name_generator(const char *text, int state);
 
 #endif

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/cli-history.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-state.h"
 #include "common/file-helpers.h"
 #include "common/i18n.h"
@@ -21,15 +21,6 @@ constexpr const char *PREFERENCES_DIR = "users-preferences";
 constexpr size_t LINE_SIZE = 256;
 
 FILE *preferences_file = nullptr;
-
-// The rest of a line that did not fit into the line buffer: consumed up to and including its LF.
-void skip_rest_of_line(FILE *f)
-{
-	int c;
-	do
-		c = getc(f);
-	while (c != EOF && c != '\n');
-}
 
 // A preference line "key=" followed by exactly one character.
 enum LineMatch { LINE_OTHER_KEY, LINE_WRONG_LENGTH, LINE_VALUE };
@@ -58,7 +49,7 @@ LineMatch match_count(std::string_view line, std::string_view key, int *value)
 	if (r.get_bytes(key.size(), &head) < 0 || head != key || r.get_u8(&eq) < 0 || eq != '=')
 		return LINE_OTHER_KEY;
 	std::string_view digits = r.rest();
-	int n = cli_history_parse_count(digits.data(), digits.size());
+	int n = cli_backlog_parse_count(digits.data(), digits.size());
 	if (n < 0)
 		return LINE_WRONG_LENGTH;
 	*value = n;
@@ -66,6 +57,14 @@ LineMatch match_count(std::string_view line, std::string_view key, int *value)
 }
 
 }  // namespace
+
+void preferences_skip_line(FILE *f)
+{
+	int c;
+	do
+		c = getc(f);
+	while (c != EOF && c != '\n');
+}
 
 int preferences_apply_stream(FILE *f, CliState *state)
 {
@@ -76,7 +75,7 @@ int preferences_apply_stream(FILE *f, CliState *state)
 			return 0;
 		if (n == -2) {
 			// Longer than any line we write: kept as it is, never read as a setting.
-			skip_rest_of_line(f);
+			preferences_skip_line(f);
 			continue;
 		}
 		std::string_view line(buf, (size_t)n);
@@ -102,7 +101,7 @@ int preferences_apply_stream(FILE *f, CliState *state)
 			}
 		} else if ((m = match_count(line, "backlog", &count)) != LINE_OTHER_KEY) {
 			if (m == LINE_VALUE) {
-				state->history_lines = count;
+				state->backlog = count;
 				continue;
 			}
 		} else {
@@ -157,7 +156,7 @@ void preferences_store_stream(FILE *f, const char *key, const char *value)
 		if (n == -1)
 			break;
 		if (n == -2) {
-			skip_rest_of_line(f);
+			preferences_skip_line(f);
 			continue;
 		}
 		std::string_view line(buf, (size_t)n);
@@ -193,6 +192,50 @@ void preferences_store_stream(FILE *f, const char *key, const char *value)
 	}
 	fprintf(f, "%s=%s\n", key, value);
 	fflush(f);
+}
+
+int preferences_side_path(const char *user_name, const char *kind, char *path, size_t size)
+{
+	int n = snprintf(path, size, "%s/%s#%s", PREFERENCES_DIR, user_name, kind);
+	return n < 0 || (size_t)n >= size ? -1 : 0;
+}
+
+int preferences_replace_file(const char *path, int (*write_content)(FILE *f, void *context), void *context)
+{
+	char temporary[PREFERENCES_PATH_SIZE + 8];
+	int n = snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
+	if (n < 0 || (size_t)n >= sizeof temporary) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	int fd = mkostemp(temporary, O_CLOEXEC);	// mode 0600
+	if (fd < 0)
+		return -1;
+	FILE *f = fdopen(fd, "w");
+	if (f == nullptr) {
+		int e = errno;
+		close(fd);
+		unlink(temporary);
+		errno = e;
+		return -1;
+	}
+	int r = write_content(f, context);
+	if (r == 0 && (fflush(f) != 0 || ferror(f) || fsync(fileno(f)) != 0))
+		r = -1;
+	int e = errno;
+	if (fclose(f) != 0 && r == 0) {
+		r = -1;
+		e = errno;
+	}
+	if (r == 0 && rename(temporary, path) != 0) {
+		r = -1;
+		e = errno;
+	}
+	if (r != 0) {
+		unlink(temporary);
+		errno = e;
+	}
+	return r;
 }
 
 void set_preference(const char *key, const char *value)

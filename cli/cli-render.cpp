@@ -11,8 +11,11 @@
 
 #include "cli/cli-escape.h"
 #include "cli/cli-frontend.h"
-#include "cli/cli-history.h"
+#include "cli/cli-backlog.h"
+#include "cli/cli-ignore.h"
 #include "cli/cli-input.h"
+#include "cli/cli-mention.h"
+#include "cli/cli-online.h"
 #include "cli/cli-output.h"
 #include "cli/cli-state.h"
 #include "common/i18n.h"
@@ -55,6 +58,9 @@ void show_presence(const LocalPacketView &p, const char *state)
 	std::string_view name;
 	if (local_parse_user_name(p, &name) < 0)
 		return malformed(p);
+	cli_online_set(name, p.type == LOCAL_PACKET_USER_ONLINE);
+	if (cli_is_ignored(name))
+		return;
 	print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, _("User %s is %s"), EscapedName(name).text, state);
 }
 
@@ -66,18 +72,28 @@ void show_online_users(const LocalPacketView &p)
 	OnlineUsersView list;
 	if (local_parse_online_users(p, &list) < 0)
 		return malformed(p);
+	bool shown = cli_online_list_begins();
 	for (uint32_t i = 0; i < list.count; i++) {
 		UserInfoView e;
 		if (local_online_users_entry(list, i, &e) < 0)
 			return malformed(p);
-		printf("%c %3d %-16s\t%s\n", e.id == list.your_id ? '*' : ' ', (int)e.id, EscapedName(e.user).text,
-		       EscapedHost(e.host).text);
+		cli_online_set(e.user, true);
+		if (shown)
+			printf("%c %3d %-16s\t%s\n", e.id == list.your_id ? '*' : ' ', (int)e.id,
+			       EscapedName(e.user).text, EscapedHost(e.host).text);
 	}
 }
 
 bool is_own_name(std::string_view name)
 {
 	return cli_state.own_user_name != nullptr && name == cli_state.own_user_name;
+}
+
+// Whether from is someone else than the user, as the server names senders (at most 31 bytes).
+bool is_other_sender(std::string_view from)
+{
+	return cli_state.own_user_name != nullptr &&
+	       from != std::string_view(cli_state.own_user_name).substr(0, LOCAL_NAME_FIELD - 1);
 }
 
 void show_message(const LocalPacketView &p)
@@ -99,8 +115,8 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_ONLINE_USERS, show_online_users},
 	{LOCAL_PACKET_USER_ONLINE, show_user_online},
 	{LOCAL_PACKET_USER_OFFLINE, show_user_offline},
-	{LOCAL_PACKET_HISTORY_MESSAGE, cli_show_history_message},
-	{LOCAL_PACKET_HISTORY_END, cli_show_history_end},
+	{LOCAL_PACKET_HISTORY_MESSAGE, cli_show_backlog_message},
+	{LOCAL_PACKET_HISTORY_END, cli_show_backlog_end},
 	{0, nullptr},
 };
 
@@ -123,6 +139,8 @@ const FatalResult fatal_results[] = {
 
 void cli_show_message(const MessageView &m, time_t when, const char *date)
 {
+	if (cli_is_ignored(m.from_user))
+		return;
 	bool colour = cli_colour_wanted();
 	const char *from_colour = colour ? (is_own_name(m.from_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
 	const char *to_colour = colour ? (is_own_name(m.to_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
@@ -159,10 +177,16 @@ void cli_show_message(const MessageView &m, time_t when, const char *date)
 		cli_render_html(m.text.data(), m.text.size(), cli_state.showhtml == 1);
 		return;
 	}
+	// Mentions of the user in others' plain text: highlighted where colour is wanted, and
+	// nowhere else, so that without colour the line is the same as any other.
+	size_t marks[2 * MENTION_SPANS_MAX];
+	size_t mark_count = 0;
+	if (body != nullptr && colour && m.kind == MESSAGE_KIND_PLAIN && is_other_sender(m.from_user))
+		mark_count = cli_find_mentions(body, m.text.size(), cli_state.own_user_name, marks, 2 * MENTION_SPANS_MAX);
 	if (placeholder != nullptr)
 		fputs(placeholder, stdout);
 	else
-		cli_write_message_text(stdout, body, m.text.size() + 1, cli_colour_wanted);
+		cli_write_message_text(stdout, body, m.text.size() + 1, cli_colour_wanted, marks, mark_count);
 	putchar('\n');
 	if (cli_state.use_readline) {
 		rl_on_new_line();

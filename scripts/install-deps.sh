@@ -13,6 +13,7 @@ PACKAGES="
     elinks xclip xvfb xauth tmux
     clang libclang-rt-14-dev clang-tidy cppcheck valgrind
     passwd util-linux procps psmisc iproute2 locales
+    debhelper dpkg-dev fakeroot lintian python3
 "
 
 missing=""

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs what the tests need, builds tolvar twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer), and runs every test in both builds. Run as root: the tests
-# create accounts, a private system log and an SSH daemon of their own.
+# create accounts, a private system log and an SSH daemon of their own. CTest runs the Python
+# client's tests too, and, in the plain build only, builds the Debian package and tries it in
+# a scratch root (tests/e2e/debian-package.sh).
 set -eu
 cd "$(dirname "$0")/.."
 

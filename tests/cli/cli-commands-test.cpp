@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/cli-commands.h"
-#include "cli/cli-input.h"
+#include "cli/cli-complete.h"
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
@@ -194,7 +194,7 @@ TEST_F(CliCommands, ListOptionsForms)
 		       "Backlog at start-up:    20\n");
 	cli_state.showhtml = 1;
 	cli_state.color = 1;
-	cli_state.history_lines = 0;
+	cli_state.backlog = 0;
 	run("/listoptions", &out);
 	EXPECT_EQ(out, "Message alert:          off\n"
 		       "Showing HTML message:   colorized text\n"
@@ -217,7 +217,8 @@ TEST_F(CliCommands, HelpListsEveryCommand)
 		       "/color off|on|auto\n/msg <user> <message> [<message> ...]\n"
 		       "/tell <user> <message> [<message> ...]\n/motd \n/pasteimage <user>\n"
 		       "/history [<count>]\n/backlog <count>\n"
-		       "/listoptions [-e]\n/version \n/quit \n/help \nEnd of list\n\n");
+		       "/listoptions [-e]\n/version \n/quit \n/help \n/ignore [<user>]\n/unignore <user>\n"
+		       "/clearhistory \nEnd of list\n\n");
 }
 
 TEST_F(CliCommands, Version)
@@ -286,7 +287,8 @@ TEST(CliCompletion, CommandNames)
 	EXPECT_EQ(all("/s"), V{"/showhtml"});
 	EXPECT_EQ(all("/m"), (V{"/msg", "/motd"}));
 	EXPECT_EQ(all("/"), (V{"/who", "/list", "/alert", "/bell", "/showhtml", "/color", "/msg", "/tell", "/motd",
-			       "/pasteimage", "/history", "/backlog", "/listoptions", "/version", "/quit", "/help"}));
+			       "/pasteimage", "/history", "/backlog", "/listoptions", "/version", "/quit", "/help",
+			       "/ignore", "/unignore", "/clearhistory"}));
 	EXPECT_EQ(all("/x"), V{});
 	EXPECT_EQ(all("s"), V{});
 	EXPECT_EQ(all("/quit"), V{"/quit"});

@@ -1,9 +1,11 @@
-// The terminal frontend on a real pseudo-terminal: readline editing, history, completion, ^C, ^D.
+// The terminal frontend on a real pseudo-terminal: readline editing, history, completion, ^C, ^D,
+// mentions, ignored users, pasted blocks.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 
 #include "tests/cli/cli-fixture.h"
 
@@ -209,4 +211,155 @@ TEST_F(CliTerminal, InterruptDuringARenderingIsNotLost)
 	ASSERT_TRUE(bob.wait_out("^C\r\n", 5000)) << bob.out;
 	enter(&bob, "whole");
 	EXPECT_EQ(message_from(alice, "bob").text, "whole");
+}
+
+TEST_F(CliTerminal, MentionsAreHighlightedAndRing)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	enter(&bob, "/alert on");
+	size_t mark = bob.out.size();
+	say(alice, "GLOBAL", "hey @Bob, bobby and malice are not BOB_ but bob.");
+	ASSERT_TRUE(bob.wait_out("m.\r\n")) << bob.out;
+	std::string seen = bob.out.substr(mark);
+	EXPECT_NE(seen.find("\a\r["), std::string::npos) << seen;
+	EXPECT_NE(seen.find("\033[1;34malice\033[0m: hey @\033[7mBob\033[0m, bobby and malice are not BOB_ but "
+			    "\033[7mbob\033[0m."),
+		  std::string::npos)
+		<< seen;
+	// Without colour the line is that of any other message; control bytes stay escaped.
+	enter(&bob, "/color off");
+	mark = bob.out.size();
+	say(alice, "bob", "bob\033[2J bob");
+	ASSERT_TRUE(bob.wait_out("J bob\r\n")) << bob.out;
+	EXPECT_NE(bob.out.find("\a\r["), std::string::npos);
+	EXPECT_NE(bob.out.find("] alice to bob: bob\\x1b[2J bob\r\n", mark), std::string::npos) << bob.out;
+	// Own lines are no mentions.
+	enter(&bob, "/color on");
+	enter(&bob, "I am bob");
+	ASSERT_TRUE(bob.wait_out("\033[1;32mbob\033[0m: I am bob\r\n")) << bob.out;
+}
+
+TEST_F(CliTerminal, IgnoredUsersStayUnseenFromSessionToSession)
+{
+	int alice = peer("alice");
+	Session bob;
+	start_tty(&bob, "bob");
+	enter(&bob, "/ignore carol");
+	enter(&bob, "/ignore bob");
+	ASSERT_TRUE(bob.wait_out("You cannot ignore yourself\r\n")) << bob.out;
+	size_t mark = bob.out.size();
+	int carol = peer("carol");
+	say(carol, "GLOBAL", "spam for all");
+	say(carol, "bob", "spam for you");
+	close(carol);
+	peers_.erase(std::find(peers_.begin(), peers_.end(), carol));
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "carol");
+	say(alice, "GLOBAL", "after her");
+	ASSERT_TRUE(bob.wait_out("after her\r\n")) << bob.out;
+	EXPECT_EQ(bob.out.find("carol", mark), std::string::npos) << bob.out;
+	EXPECT_EQ(read_home_file(prefs_path("bob") + "#ignore"), "carol\n");
+	bob.type("\004");
+	EXPECT_EQ(bob.finish(), 0);
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");	// gone before the next one counts
+
+	// A new session loads the list (the preferences file of the user is left alone).
+	write_home_file("users-preferences/bob", "alert=1\n");
+	Session again;
+	start_tty(&again, "bob");
+	enter(&again, "/ignore");
+	ASSERT_TRUE(again.wait_out("Ignored users:\r\n  carol\r\n")) << again.out;
+	carol = peer("carol");
+	say(carol, "GLOBAL", "spam again");
+	say(alice, "GLOBAL", "after again");
+	ASSERT_TRUE(again.wait_out("after again\r\n")) << again.out;
+	EXPECT_EQ(again.out.find("spam"), std::string::npos) << again.out;
+	EXPECT_EQ(again.out.find("User carol"), std::string::npos) << again.out;
+	enter(&again, "/unignore carol");
+	say(carol, "GLOBAL", "welcome back");
+	ASSERT_TRUE(again.wait_out("carol\033[0m: welcome back")) << again.out;
+	EXPECT_EQ(read_home_file(prefs_path("bob") + "#ignore"), "");
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "alert=1\n");
+}
+
+TEST_F(CliTerminal, TabCompletesTheUsersOnline)
+{
+	int alice = peer("alice");	// online before bob: known from the list asked for at start
+	Session bob;
+	start_tty(&bob, "bob");
+	// bob's own line comes back after the answer to that request.
+	enter(&bob, "sync");
+	ASSERT_TRUE(bob.wait_out("bob\033[0m: sync\r\n")) << bob.out;
+	EXPECT_EQ(message_from(alice, "bob").text, "sync");
+	EXPECT_EQ(bob.out.find("alice"), std::string::npos) << bob.out;	// the answer is not shown
+	enter(&bob, "/msg al\thi");
+	Packet p = message_from(alice, "bob");
+	EXPECT_EQ(p.to, "alice");
+	EXPECT_EQ(p.text, "hi");
+	enter(&bob, "@al\tyou there?");
+	EXPECT_EQ(message_from(alice, "bob").text, "@alice you there?");
+
+	close(alice);
+	peers_.erase(std::find(peers_.begin(), peers_.end(), alice));
+	ASSERT_TRUE(bob.wait_out("User alice is offline\r\n")) << bob.out;
+	enter(&bob, "/msg al\t hi");
+	ASSERT_TRUE(bob.wait_out("User al not found\r\n")) << bob.out;
+}
+
+TEST_F(CliTerminal, PastedLinesGoAsOneMessage)
+{
+	int alice = peer("alice");
+	// Also where an inputrc would have readline take each pasted line for an Enter.
+	write_home_file("inputrc", "set enable-bracketed-paste off\n");
+	Session bob;
+	start_tty(&bob, "bob", {"INPUTRC=" + account_.home + "/inputrc"});
+	size_t mark = bob.out.size();
+	bob.type("\033[200~one\rtwo\033[31m\rthree\033[201~");
+	enter(&bob, "");
+	EXPECT_EQ(message_from(alice, "bob").text, "one\ntwo\033[31m\nthree");
+	// Echoed back by the server: the escape escaped, the lines after the first indented.
+	ASSERT_TRUE(bob.wait_out("three\r\n")) << bob.out;
+	EXPECT_NE(bob.out.find("bob\033[0m: one\r\n  two\033[1m\\x1b\033[0m[31m\r\n  three\r\n", mark), std::string::npos)
+		<< bob.out;
+	EXPECT_EQ(bob.out.find("\033[31m", mark), std::string::npos) << bob.out;
+}
+
+TEST_F(CliTerminal, HistoryOutlivesTheSession)
+{
+	int alice = peer("alice");
+	// A history already full: the oldest line makes room.
+	std::string old;
+	for (int i = 0; i < 500; i++)
+		old += "old " + std::to_string(i) + "\n";
+	ASSERT_EQ(mkdir((account_.home + "/users-preferences").c_str(), 0750), 0);
+	ASSERT_EQ(chown((account_.home + "/users-preferences").c_str(), account_.uid, account_.gid), 0);
+	write_home_file("users-preferences/bob#history", old);
+	Session bob;
+	start_tty(&bob, "bob");
+	enter(&bob, "from yesterday");
+	EXPECT_EQ(message_from(alice, "bob").text, "from yesterday");
+	bob.type("\033[200~two\rlines\\\033[201~");
+	enter(&bob, "");
+	EXPECT_EQ(message_from(alice, "bob").text, "two\nlines\\");
+	bob.type("\004");
+	EXPECT_EQ(bob.finish(), 0);
+	expect(announcer_, LOCAL_PACKET_USER_OFFLINE, "bob");
+	std::string path = prefs_path("bob") + "#history";
+	EXPECT_EQ(read_home_file(path), old.substr(old.find("old 2\n")) + "from yesterday\ntwo\\nlines\\\\\n");
+	struct stat st;
+	ASSERT_EQ(stat(path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+	Session again;
+	start_tty(&again, "bob");
+	enter(&again, "\033[A\033[A");
+	EXPECT_EQ(message_from(alice, "bob").text, "from yesterday");
+	enter(&again, "\033[A\033[A");
+	EXPECT_EQ(message_from(alice, "bob").text, "two\nlines\\");
+	enter(&again, "/clearhistory");
+	EXPECT_EQ(read_home_file(path), "");
+	enter(&again, "today");
+	EXPECT_EQ(message_from(alice, "bob").text, "today");
+	EXPECT_EQ(read_home_file(path), "today\n");
 }

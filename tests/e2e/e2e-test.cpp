@@ -284,7 +284,8 @@ TEST_F(EndToEnd, MessagesBetweenAnApiProgramALogViewAndATerminal)
 	std::string log_out;
 	EXPECT_TRUE(tt::read_until(bob_log.out, "psst bob", 10000, &log_out)) << log_out;
 	EXPECT_NE(log_out.find("alice"), std::string::npos) << log_out;
-	EXPECT_TRUE(tt::read_until(bob_cli.out, "psst bob", 10000, &screen)) << screen;
+	// On the terminal bob's own name in it is a mention, shown in reverse video.
+	EXPECT_TRUE(tt::read_until(bob_cli.out, "psst \033[7mbob", 10000, &screen)) << screen;
 
 	ASSERT_TRUE(tt::write_all(bob_cli.in, "hello everybody\r"));
 	ApiMessage m;
@@ -375,6 +376,22 @@ TEST_F(EndToEnd, EchoBotAnswersOverSsh)
 	while (m.from != "bob");
 	EXPECT_EQ(m.to, "alice");
 	EXPECT_EQ(m.text, "echo: ping");
+}
+
+TEST_F(EndToEnd, PythonClientLibraryAgainstRealSessions)
+{
+	// The Python library's tests of real sessions, through this suite's sshd, server and keys.
+	const std::string python = std::string(TOLVAR_SOURCE_DIR) + "/clients/python";
+	tt::Spec s;
+	s.argv = {"/usr/bin/python3", "-B", "-m", "unittest", "-v", "test_sessions"};
+	s.cwd = python + "/tests";
+	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8", "PYTHONPATH=" + python,
+		 "TOLVAR_TEST_SSH_PORT=" + std::to_string(port_), "TOLVAR_TEST_KEYS=" + dir_,
+		 "TOLVAR_TEST_TOLVARADM=" + tt::tolvaradm_path()};
+	s.merge_stderr = true;
+	std::string out, err;
+	EXPECT_EQ(tt::run(s, &out, &err, 180000), 0) << out << err;
+	EXPECT_EQ(out.find("skipped"), std::string::npos) << out;
 }
 
 TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
