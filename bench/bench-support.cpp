@@ -285,9 +285,10 @@ std::string server_binary(const std::string &option_value, const char *env_name,
 	return built;
 }
 
-void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out)
+void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out,
+			  const std::vector<std::string> &env)
 {
-	if (!tt::start_server(a, out, exe)) {
+	if (!tt::start_server(a, out, exe, env)) {
 		fprintf(stderr, "%s: the server did not start\n", program);
 		tt::remove_account(a);
 		exit(1);

@@ -65,9 +65,10 @@ double percentile(std::vector<double> v, double q);
 // The server binary to measure: the option's value, else the environment variable, else
 // the file of that name beside the built tolvard, else the built tolvard itself.
 std::string server_binary(const std::string &option_value, const char *env_name, const char *basename);
-// Starts exe as the server of a (tt::start_server); when it does not start, says so, removes
-// the account and ends the program with status 1.
-void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out);
+// Starts exe as the server of a (tt::start_server, env added to its environment); when it does
+// not start, says so, removes the account and ends the program with status 1.
+void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out,
+			  const std::vector<std::string> &env = {});
 
 // ---- raw local clients ----
 

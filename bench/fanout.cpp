@@ -47,13 +47,14 @@ struct Options {
 	std::string direct;
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
+	bool history = false;	// --history: the server also with keeping history off
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
 		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
-		"          [--irc PATH | --no-irc]\n"
+		"          [--irc PATH | --no-irc] [--history]\n"
 		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
@@ -63,6 +64,7 @@ void usage(const char *program)
 		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
 		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
+		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
 		"Run as root.\n",
 		program, TEXT_SIZE);
 }
@@ -307,11 +309,13 @@ RunResult run_floor(long n, const Options &o)
 // ---- the server ----
 
 // Repetitions against one server with n logged-in clients; client 0 posts.
-std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o)
+std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o,
+				  const std::vector<std::string> &env = {})
 {
 	std::vector<RunResult> results;
 	tt::Server server;
-	if (!tt::start_server(account, &server, exe)) {
+	unlink((account.home + "/history").c_str());	// each case starts with none kept
+	if (!tt::start_server(account, &server, exe, env)) {
 		fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
 		return results;
 	}
@@ -580,7 +584,7 @@ int main(int argc, char **argv)
 			      bench::count_option('r', &o.repetitions), bench::count_option('w', &o.window),
 			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
 			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
-			      bench::flag_option(0, "no-irc", &no_irc)},
+			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "history", &o.history)},
 			     usage);
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	o.direct = bench::server_binary(direct_opt, "TOLVAR_BENCH_DIRECT_SERVER", "tolvard-direct-sends");
@@ -596,6 +600,8 @@ int main(int argc, char **argv)
 	bench::begin(argv[0], 2 * most + 256);
 	tt::Account account = bench::make_account("tvfan");
 
+	bench::Table history;
+	history.header = {"N", "M", "tolvard, history kept (default)", "tolvard, history off", "kept / off"};
 	bench::Table t;
 	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
 		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
@@ -606,6 +612,22 @@ int main(int argc, char **argv)
 		Column floor = summarize(floor_runs);
 		Column joined = summarize(run_server(account, o.joined, n, o));
 		Column direct = summarize(run_server(account, o.direct, n, o));
+		if (o.history) {
+			// Kept and off take turns, each on a fresh server, so that the machine's drift
+			// falls on both alike.
+			std::vector<RunResult> kept_runs, off_runs;
+			Options one = o;
+			one.repetitions = 1;
+			for (long rep = 0; rep < o.repetitions; rep++) {
+				for (const RunResult &r : run_server(account, o.joined, n, one))
+					kept_runs.push_back(r);
+				for (const RunResult &r : run_server(account, o.joined, n, one, {"TOLVAR_HISTORY_MESSAGES=0"}))
+					off_runs.push_back(r);
+			}
+			Column kept = summarize(kept_runs), off = summarize(off_runs);
+			history.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(kept), cell(off),
+						ratio(kept, off)});
+		}
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
@@ -622,6 +644,13 @@ int main(int argc, char **argv)
 	       "reader, %ld per write.\n\n",
 	       TEXT_SIZE, o.repetitions, o.window, o.batch);
 	t.print();
+	if (o.history) {
+		printf("\nHistory: the same fan-out with the server keeping the last messages to everybody (and "
+		       "appending them to its file) and with keeping off, in the same run: the two take turns, "
+		       "each run on a fresh server, median of %ld runs each.\n\n",
+		       o.repetitions);
+		history.print();
+	}
 	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
 	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
 	       bench::machine_line().c_str());

@@ -5,7 +5,8 @@
 // Measured with the server idle and with other clients connected. Then how long one large post
 // holds everybody up when many sessions never read: alice's program posts to GLOBAL while raw
 // clients of one user read nothing, and the time runs until a round trip after it has come
-// back. Run as root.
+// back. With -H, the cost of a history request: the time from asking for the last K messages
+// to the end marker, on a raw connection and through an API session. Run as root.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,18 +31,22 @@ struct Options {
 	long repetitions = 1;
 	long stalled = 20;
 	long post_bytes = 300000;
+	long history = 0;	// -H: messages kept and asked for (0: no history case)
+	long history_requests = 200;
 	std::string server;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [--server PATH]\n"
+		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [-H K] [--server PATH]\n"
 		"  -m  round trips measured per run (default 10000; 0: only the freeze)\n"
 		"  -c  other clients connected for the second case (default 1000; at most 1000)\n"
 		"  -s  sessions that never read while one large post is sent (default 20; 0: no freeze)\n"
 		"  -b  size of that post in bytes (default 300000; at most 1000000)\n"
 		"  -r  runs of each case, pooled (default 1)\n"
+		"  -H  also time history requests for the last K messages (K kept first; at most 200\n"
+		"      by the server's default limit; 0: no such case, the default)\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"Run as root.\n",
 		program);
@@ -134,6 +139,55 @@ bool measure(Session *a, Session *b, long count, std::vector<double> *out)
 	return true;
 }
 
+// Reads packets of fd until one of type arrives.
+bool read_until_type(int fd, int32_t type)
+{
+	for (;;) {
+		std::string p = tt::read_local_packet(fd, TIMEOUT_MS);
+		if (p.empty())
+			return false;
+		if (tt::packet_type(p) == type)
+			return true;
+	}
+}
+
+// Times in microseconds from a history request for the last k messages (k of 64 bytes posted
+// to GLOBAL first) to its end marker: on a raw connection (*raw), and through a's API
+// session (*api).
+bool measure_history(const std::string &socket_path, Session *a, long k, long count, std::vector<double> *raw,
+		     std::vector<double> *api)
+{
+	std::vector<int> fds;
+	bool ok = bench::login_clients(socket_path, 2, "hist", &fds);
+	std::string post = tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "GLOBAL", MESSAGE_KIND_PLAIN, std::string(64, 'h'));
+	for (long i = 0; ok && i < k; i++)
+		ok = tt::write_all(fds[0], post) && read_until_type(fds[0], LOCAL_PACKET_RECEIVE_MESSAGE) &&
+		     read_until_type(fds[1], LOCAL_PACKET_RECEIVE_MESSAGE);
+	size_t size = 0;
+	MallocPtr<unsigned char> local(local_packet_build_get_history((uint32_t)k, &size));
+	std::string ask_local(reinterpret_cast<char *>(local.get()), size);
+	MallocPtr<unsigned char> api_ask(tolvarapi::build_get_history((uint16_t)k, &size));
+	std::string ask_api(reinterpret_cast<char *>(api_ask.get()), size);
+	for (long i = 0; ok && i < count; i++) {
+		int64_t start = tt::now_ns();
+		ok = tt::write_all(fds[1], ask_local) && read_until_type(fds[1], LOCAL_PACKET_HISTORY_END);
+		raw->push_back((double)(tt::now_ns() - start) / 1000.0);
+	}
+	// The API session saw the posts as well: they are read before it asks.
+	std::string packet;
+	for (long i = 0; ok && i < k; i++)
+		ok = a->in.next_message_from("hist0000", TIMEOUT_MS);
+	for (long i = 0; ok && i < count; i++) {
+		int64_t start = tt::now_ns();
+		ok = tt::write_all(a->proc.in, ask_api);
+		while (ok && (ok = a->in.next(&packet, TIMEOUT_MS)) && (uint8_t)packet[4] != TOLVAR_API_HISTORY_END) {
+		}
+		api->push_back((double)(tt::now_ns() - start) / 1000.0);
+	}
+	bench::close_all(&fds);
+	return ok;
+}
+
 std::vector<std::string> row(const std::string &what, const std::vector<double> &us, const char *target)
 {
 	double sum = 0;
@@ -153,10 +207,11 @@ int main(int argc, char **argv)
 	bench::parse_options(argc, argv,
 			     {bench::count_or_zero_option('m', &o.messages), bench::count_option('c', &o.others, 1000),
 			      bench::count_or_zero_option('s', &o.stalled), bench::count_option('b', &o.post_bytes, 1000000),
-			      bench::count_option('r', &o.repetitions), bench::text_option("server", &server_opt)},
+			      bench::count_option('r', &o.repetitions), bench::count_or_zero_option('H', &o.history, 65535),
+			      bench::text_option("server", &server_opt)},
 			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	if (o.messages == 0 && o.stalled == 0) {
+	if (o.messages == 0 && o.stalled == 0 && o.history == 0) {
 		usage(argv[0]);
 		return 255;
 	}
@@ -165,11 +220,13 @@ int main(int argc, char **argv)
 	tt::Server server;
 	bench::start_server_or_exit(argv[0], account, o.server, &server);
 	Session alice, bob;
-	std::vector<double> idle, busy, freeze;
+	std::vector<double> idle, busy, freeze, history_raw, history_api;
 	std::vector<int> others;
 	bool ok = start_session(account, o.server, "alice", &alice) && start_session(account, o.server, "bob", &bob);
 	for (long r = 0; ok && o.stalled > 0 && r < o.repetitions; r++)
 		ok = measure_freeze(server.socket_path, &alice, &bob, o, &freeze);
+	for (long r = 0; ok && o.history > 0 && r < o.repetitions; r++)
+		ok = measure_history(server.socket_path, &alice, o.history, o.history_requests, &history_raw, &history_api);
 	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &idle);
 	ok = ok && (o.messages == 0 || bench::login_clients(server.socket_path, (int)o.others, "idle", &others));
@@ -205,6 +262,17 @@ int main(int argc, char **argv)
 				  bench::format("%.2f s", bench::median(freeze) / 1000.0),
 				  bench::format("%.2f s", bench::percentile(freeze, 1.0) / 1000.0),
 				  "one send time-out (2 s)"});
+		t.print();
+	}
+	if (o.history > 0) {
+		printf("%sHistory: after %ld messages of 64 bytes to GLOBAL, the time from a request for the last %ld "
+		       "to its end marker; %ld requests per run, %ld run(s).\n\n",
+		       o.messages > 0 || o.stalled > 0 ? "\n" : "", o.history, o.history, o.history_requests,
+		       o.repetitions);
+		bench::Table t;
+		t.header = {"asked by", "requests", "p50", "p99", "max", "mean", "target (p99)"};
+		t.rows.push_back(row("a raw connection (the server's part)", history_raw, "under 5 ms"));
+		t.rows.push_back(row("an API session, version 2", history_api, "under 10 ms"));
 		t.print();
 	}
 	printf("\nServer: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());

@@ -11,6 +11,7 @@
 
 #include "cli/cli-escape.h"
 #include "cli/cli-frontend.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-ignore.h"
 #include "cli/cli-input.h"
 #include "cli/cli-mention.h"
@@ -100,6 +101,44 @@ void show_message(const LocalPacketView &p)
 	MessageView m;
 	if (local_parse_message(p, &m) < 0)
 		return malformed(p);
+	cli_show_message(m, -1, "");
+}
+
+struct PacketHandler {
+	int32_t type;
+	void (*show)(const LocalPacketView &p);
+};
+
+const PacketHandler packet_handlers[] = {
+	{LOCAL_PACKET_USER_NOT_FOUND, show_user_not_found},
+	{LOCAL_PACKET_RECEIVE_MESSAGE, show_message},
+	{LOCAL_PACKET_ONLINE_USERS, show_online_users},
+	{LOCAL_PACKET_USER_ONLINE, show_user_online},
+	{LOCAL_PACKET_USER_OFFLINE, show_user_offline},
+	{LOCAL_PACKET_HISTORY_MESSAGE, cli_show_backlog_message},
+	{LOCAL_PACKET_HISTORY_END, cli_show_backlog_end},
+	{0, nullptr},
+};
+
+struct FatalResult {
+	int result;
+	const char *message;	// nullptr: the system error is printed instead
+	int status;
+};
+
+const FatalResult fatal_results[] = {
+	{GET_PACKET_EOF, N_("Server closed connection"), 0},
+	{GET_PACKET_READ_ERROR, nullptr, 1},
+	{GET_PACKET_SHORT_READ, N_("Packet short read"), 1},
+	{GET_PACKET_TOO_LARGE, N_("Packet too large"), 1},
+	{GET_PACKET_OUT_OF_MEMORY, N_("Out of memory"), 1},
+	{0, nullptr, -1},
+};
+
+}  // namespace
+
+void cli_show_message(const MessageView &m, time_t when, const char *date)
+{
 	if (cli_is_ignored(m.from_user))
 		return;
 	bool colour = cli_colour_wanted();
@@ -129,9 +168,9 @@ void show_message(const LocalPacketView &p)
 
 	EscapedName from(m.from_user);
 	if (m.to_user == "GLOBAL" || m.to_user == "*")
-		print_with_time(-1, 0, "%s%s%s: ", from_colour, from.text, reset);
+		print_with_time(when, 0, "%s%s%s%s: ", date, from_colour, from.text, reset);
 	else
-		print_with_time(-1, 0, "%s%s%s to %s%s%s: ", from_colour, from.text, reset, to_colour,
+		print_with_time(when, 0, "%s%s%s%s to %s%s%s: ", date, from_colour, from.text, reset, to_colour,
 				EscapedName(m.to_user).text, reset);
 
 	if (use_elinks) {
@@ -155,37 +194,6 @@ void show_message(const LocalPacketView &p)
 	}
 	free(body);
 }
-
-struct PacketHandler {
-	int32_t type;
-	void (*show)(const LocalPacketView &p);
-};
-
-const PacketHandler packet_handlers[] = {
-	{LOCAL_PACKET_USER_NOT_FOUND, show_user_not_found},
-	{LOCAL_PACKET_RECEIVE_MESSAGE, show_message},
-	{LOCAL_PACKET_ONLINE_USERS, show_online_users},
-	{LOCAL_PACKET_USER_ONLINE, show_user_online},
-	{LOCAL_PACKET_USER_OFFLINE, show_user_offline},
-	{0, nullptr},
-};
-
-struct FatalResult {
-	int result;
-	const char *message;	// nullptr: the system error is printed instead
-	int status;
-};
-
-const FatalResult fatal_results[] = {
-	{GET_PACKET_EOF, N_("Server closed connection"), 0},
-	{GET_PACKET_READ_ERROR, nullptr, 1},
-	{GET_PACKET_SHORT_READ, N_("Packet short read"), 1},
-	{GET_PACKET_TOO_LARGE, N_("Packet too large"), 1},
-	{GET_PACKET_OUT_OF_MEMORY, N_("Out of memory"), 1},
-	{0, nullptr, -1},
-};
-
-}  // namespace
 
 void cli_show_packet(const unsigned char *packet)
 {

@@ -127,6 +127,12 @@ void predict(const unsigned char *packet)
 		}
 		std::sort(e.list.begin(), e.list.end());
 		expected[FUZZED].push_back(e);
+	} else if (p.type == LOCAL_PACKET_GET_HISTORY && p.payload.size() == 4 && !sender.user.empty() &&
+		   !FD_ISSET(fds[FUZZED], &server.failed)) {
+		// Keeping is off here (history_init is never called): an empty answer.
+		Expected e{};
+		e.type = LOCAL_PACKET_HISTORY_END;
+		expected[FUZZED].push_back(e);
 	}
 }
 
@@ -150,6 +156,9 @@ void check_packet(const std::string &bytes, const Expected *e)
 	} else if (p.type == LOCAL_PACKET_USER_NOT_FOUND) {
 		std::string_view name;
 		FUZZ_CHECK(local_parse_user_name(p, &name) == 0 && name == e->name);
+	} else if (p.type == LOCAL_PACKET_HISTORY_END) {
+		uint32_t count = 1;
+		FUZZ_CHECK(local_parse_u32(p, &count) == 0 && count == 0);
 	} else {
 		FUZZ_CHECK(p.type == LOCAL_PACKET_ONLINE_USERS);
 		OnlineUsersView list;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/i18n.h"
+#include "server/history.h"
 #include "server/server-internal.h"
 
 ServerState server;
@@ -39,7 +40,7 @@ constexpr int PACKETS_PER_PASS = 64;
 // hold of the smallest packets, yet a bound for a client that writes without reading.
 constexpr int FAILED_CLIENT_PACKETS = 32768;
 
-// The packets a client may send, indexed by type.
+// The packets a client may send; the dispatcher looks the type up among the rows.
 struct PacketHandler {
 	int32_t type;
 	const char *name;
@@ -50,8 +51,16 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_LOGIN, "login", handle_login},
 	{LOCAL_PACKET_POST_MESSAGE, "post-message", handle_post_message},
 	{LOCAL_PACKET_GET_ONLINE_USERS, "get-online-users", handle_get_online_users},
+	{LOCAL_PACKET_GET_HISTORY, "get-history", handle_get_history},
 };
-constexpr int32_t packet_handler_count = (int32_t)(sizeof packet_handlers / sizeof packet_handlers[0]);
+
+const PacketHandler *find_packet_handler(int32_t type)
+{
+	for (const PacketHandler &h : packet_handlers)
+		if (h.type == type)
+			return &h;
+	return nullptr;
+}
 
 // Replaces the content of the locked pid file with this process's id.
 int write_pid(int fd)
@@ -196,13 +205,13 @@ void server_handle_packet(int fd, unsigned char *packet)
 		syslog(LOG_WARNING, "client fd %d malformed packet (length %llu)", fd, (unsigned long long)length);
 		return;
 	}
-	if (view.type < 0 || view.type >= packet_handler_count || packet_handlers[view.type].type != view.type) {
+	const PacketHandler *h = find_packet_handler(view.type);
+	if (h == nullptr) {
 		syslog(LOG_WARNING, "client fd %d unknown packet type %d", fd, (int)view.type);
 		return;
 	}
-	const PacketHandler &h = packet_handlers[view.type];
-	if (h.handle(fd, packet, view) < 0)
-		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h.name,
+	if (h->handle(fd, packet, view) < 0)
+		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h->name,
 		       (unsigned long long)view.length);
 }
 
@@ -345,12 +354,15 @@ int server_mode(const struct sockaddr_un *addr)
 	if (locked != 0)
 		return 1;
 	signal(SIGPIPE, SIG_IGN);
+	openlog("tolvard", LOG_PID, LOG_DAEMON);
+	// Loaded while standard input and output are open, so that the history file and the log
+	// take none of the descriptors that clients get.
+	history_init();
 	close(STDIN_FILENO);
 	close(STDOUT_FILENO);
 	int fd = open_listener(addr);
 	if (fd < 0)
 		return 1;
-	openlog("tolvard", LOG_PID, LOG_DAEMON);
 
 	FD_ZERO(&server.clients);
 	FD_ZERO(&server.failed);

@@ -119,6 +119,20 @@ DecodedPacket decode_packet(std::string_view raw)
 		p.text = std::string(m.text);
 		break;
 	}
+	case LOCAL_PACKET_HISTORY_MESSAGE: {
+		MessageView m;
+		if (local_parse_history_message(v, &p.time, &m) < 0)
+			return p;
+		p.from = std::string(m.from_user);
+		p.to = std::string(m.to_user);
+		p.kind = m.kind;
+		p.text = std::string(m.text);
+		break;
+	}
+	case LOCAL_PACKET_HISTORY_END:
+		if (local_parse_u32(v, &p.count) < 0)
+			return p;
+		break;
 	case LOCAL_PACKET_USER_NOT_FOUND:
 	case LOCAL_PACKET_USER_ONLINE:
 	case LOCAL_PACKET_USER_OFFLINE: {

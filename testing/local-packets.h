@@ -34,8 +34,10 @@ struct DecodedPacket {
 	std::string raw;
 	uint64_t length = 0;
 	int32_t type = -1;	// -1 also when raw is no whole packet or does not open
-	std::string from, to, text;	// receive-message
+	std::string from, to, text;	// receive-message, history-message
 	int32_t kind = 0;
+	int64_t time = 0;		// history-message
+	uint32_t count = 0;		// history-end
 	std::string name;		// user-not-found, user-online, user-offline
 	int32_t your_id = -1;		// online-users
 	struct Entry {

@@ -920,13 +920,15 @@ void close_probe(pid_t pid, const std::vector<int> &before, int fd)
 
 }  // namespace
 
-bool start_server(const Account &a, Server *out, const std::string &built_path)
+bool start_server(const Account &a, Server *out, const std::string &built_path,
+		  const std::vector<std::string> &env)
 {
 	out->account = a;
 	out->socket_path = a.home + "/socket";
 	Spec s;
 	s.argv = {built_path.empty() ? tolvard_path() : program_path(built_path)};
 	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.env.insert(s.env.end(), env.begin(), env.end());
 	s.uid = a.uid;
 	s.gid = a.gid;
 	s.cwd = a.home;

@@ -176,11 +176,12 @@ struct Server {
 	std::string socket_path;
 };
 
-// Starts tolvard as a.account in its home and waits until the socket accepts connections
-// and the server has closed its end of that first connection again, so that the caller's
-// clients get ascending connection ids. built_path names another build of tolvard to run
-// instead (copied as by program_path).
-bool start_server(const Account &a, Server *out, const std::string &built_path = std::string());
+// Starts tolvard as a.account in its home (env: more of its environment) and waits until the
+// socket accepts connections and the server has closed its end of that first connection
+// again, so that the caller's clients get ascending connection ids. built_path names another
+// build of tolvard to run instead (copied as by program_path).
+bool start_server(const Account &a, Server *out, const std::string &built_path = std::string(),
+		  const std::vector<std::string> &env = {});
 // Kills a started server (as Process::kill_now) and reaps it.
 void stop_server(Server *s);
 // Connects to a server socket (as root, so the 0600 mode does not stop the test).

@@ -29,7 +29,7 @@ std::string api_packet(uint8_t type, const std::string &fields)
 	return p + fields;
 }
 
-std::string api_hello() { return api_packet(1, std::string("TOLVAR\0\1", 8)); }
+std::string api_hello(char version = 1) { return api_packet(1, std::string("TOLVAR\0", 7) + version); }
 
 std::string api_send(const std::string &to, uint8_t kind, const std::string &text)
 {
@@ -164,9 +164,9 @@ protected:
 
 	// An API session of u that has made its handshake; *pass is the PASS packet.
 	static bool api_session(const std::string &u, tt::Process *p, std::string *pass = nullptr,
-				const std::string &lang = "en_US.UTF-8")
+				const std::string &lang = "en_US.UTF-8", char version = 1)
 	{
-		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello()))
+		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello(version)))
 			return false;
 		std::string got;
 		if (!api_read(p->out, &got) || (uint8_t)got[4] != 0x80)
@@ -371,4 +371,69 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(account, "acceptenv"), (Values{"LANG", "LC_*", "TZ"}));
 	EXPECT_EQ(values(account, "authorizedkeysfile"), (Values{".ssh/authorized_keys"}));
 	tt::remove_tree(dir);
+}
+
+TEST_F(EndToEnd, HistoryAfterTheMotdOnATerminalAndOnRequestForVersionTwo)
+{
+	{
+		std::ofstream motd(account_.home + "/motd");
+		motd << "history day\n";
+	}
+	tt::Process alice;
+	ASSERT_TRUE(api_session("alice", &alice));
+	for (const char *t : {"e2e history one", "e2e history two"}) {
+		ASSERT_TRUE(tt::write_all(alice.in, api_send("*", 1, t)));
+		ApiMessage m;
+		do
+			ASSERT_TRUE(api_read_message(alice.out, &m));
+		while (m.text != t);
+	}
+
+	// A terminal: the replay comes after the message of the day, closed by one status line.
+	tt::Process dave;
+	ASSERT_TRUE(ssh("dave", "cli", &dave, true));
+	std::string screen;
+	ASSERT_TRUE(tt::read_until(dave.out, "End of history (", 15000, &screen)) << screen;
+	size_t motd = screen.find("history day"), one = screen.find("e2e history one"),
+	       two = screen.find("e2e history two"), end = screen.find("End of history (");
+	ASSERT_NE(motd, std::string::npos) << screen;
+	EXPECT_LT(motd, one) << screen;
+	EXPECT_LT(one, two) << screen;
+	EXPECT_LT(two, end) << screen;
+	ASSERT_TRUE(tt::write_all(dave.in, "/quit\r"));
+	EXPECT_TRUE(dave.wait(15000));
+
+	// A program that says version 2 gets the last two on request.
+	tt::Process bot;
+	std::string pass;
+	ASSERT_TRUE(api_session("bob", &bot, &pass, "en_US.UTF-8", 2));
+	EXPECT_EQ(pass.substr(5, 8), std::string("TOLVAR\0\2", 8));
+	ASSERT_TRUE(tt::write_all(bot.in, api_packet(5, std::string("\0\2", 2))));
+	std::vector<std::string> texts;
+	std::string p;
+	while (api_read(bot.out, &p)) {
+		uint8_t type = (uint8_t)p[4];
+		if (type == 0x87) {
+			EXPECT_EQ(p, std::string("\0\0\0\3\x87\0\2", 7));
+			break;
+		}
+		if (type != 0x86)
+			continue;
+		size_t f = (uint8_t)p[13], t = (uint8_t)p[14 + f];
+		EXPECT_EQ(p.substr(14, f), "alice");
+		EXPECT_EQ(p.substr(15 + f, t), "*");
+		texts.push_back(p.substr(20 + f + t));
+	}
+	EXPECT_EQ(texts, (std::vector<std::string>{"e2e history one", "e2e history two"}));
+
+	// One that says version 1 gets version 1 and nothing new: type 5 is ignored.
+	tt::Process old;
+	ASSERT_TRUE(api_session("carol", &old, &pass));
+	EXPECT_EQ(pass.substr(5, 8), std::string("TOLVAR\0\1", 8));
+	ASSERT_TRUE(tt::write_all(old.in, api_packet(5, std::string("\0\2", 2)) + api_packet(4, "")));
+	do
+		ASSERT_TRUE(api_read(old.out, &p));
+	while ((uint8_t)p[4] == 0x83);
+	EXPECT_EQ((uint8_t)p[4], 0x85);	// the motd answer, with nothing before it
+	unlink((account_.home + "/motd").c_str());
 }

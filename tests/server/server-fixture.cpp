@@ -182,6 +182,18 @@ bool ServerTest::server_alive()
 	return !server_.proc.wait(0);
 }
 
+void ServerTest::restart_server(const std::vector<std::string> &env)
+{
+	for (int fd : fds_)
+		close(fd);
+	fds_.clear();
+	server_.proc.kill_now(SIGKILL);
+	ASSERT_TRUE(server_.proc.wait(10000));
+	server_ = tt::Server();
+	ASSERT_TRUE(tt::start_server(account_, &server_, std::string(), env)) << log_->dump();
+	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
+}
+
 void ServerTest::close_client(int fd)
 {
 	for (auto it = fds_.begin(); it != fds_.end(); ++it) {

@@ -62,6 +62,8 @@ protected:
 	std::vector<std::string> log_texts(const std::string &needle);
 	// 1 when the server process is still running.
 	bool server_alive();
+	// Kills the server and starts it again in the same home, with env added to its environment.
+	void restart_server(const std::vector<std::string> &env = {});
 	void close_client(int fd);
 
 	tt::Syslog *log_ = nullptr;
