@@ -113,6 +113,22 @@ void request_motd(int, const tolvarapi::Packet &, MallocPtr<unsigned char> *)
 	send_api_error(TOLVAR_API_ERROR_MOTD_NOT_AVAILABLE, errno == ENOENT ? _("No MOTD available") : strerror(errno));
 }
 
+// Version 2: the last messages to everybody; in version 1 the type is unknown, as before.
+void request_history(int server_fd, const tolvarapi::Packet &p, MallocPtr<unsigned char> *)
+{
+	if (api_version < TOLVAR_API_VERSION_HISTORY) {
+		syslog(LOG_WARNING, "Received unknown API packet type %hhu", p.type);
+		return;
+	}
+	tolvarapi::GetHistory request;
+	if (tolvarapi::parse_get_history(p, &request) != tolvarapi::OK) {
+		syslog(LOG_WARNING, "TOLVAR_API_GET_HISTORY: packet too short (length %u)", (unsigned int)p.length);
+		return;
+	}
+	if (client_send_request_get_history(server_fd, request.max) < 0)
+		syslog(LOG_ERR, "TOLVAR_API_GET_HISTORY: client_send_request_get_history failed, errno %d", errno);
+}
+
 struct ApiRequestRow {
 	uint8_t type;
 	void (*handle)(int server_fd, const tolvarapi::Packet &p, MallocPtr<unsigned char> *packet);
@@ -123,6 +139,7 @@ const ApiRequestRow api_requests[] = {
 	{TOLVAR_API_GET_ONLINE_USER, request_online_users},
 	{TOLVAR_API_SEND_MESSAGE, request_send_message},
 	{TOLVAR_API_GET_MOTD, request_motd},
+	{TOLVAR_API_GET_HISTORY, request_history},
 	{0, nullptr},
 };
 
@@ -274,6 +291,34 @@ void translate_login_refused(const LocalPacketView &p)
 	end_status = 1;
 }
 
+// Only a program that asked gets these; one that shook hands again with version 1 since
+// gets none.
+void translate_history_message(const LocalPacketView &p)
+{
+	int64_t when;
+	MessageView m;
+	if (local_parse_history_message(p, &when, &m) < 0)
+		return malformed(p);
+	if (api_version < TOLVAR_API_VERSION_HISTORY)
+		return;
+	size_t size = 0;
+	unsigned char *packet = tolvarapi::build_history_message((uint64_t)when, name_of(m.from_user), name_of(m.to_user),
+								 (uint8_t)m.kind, m.text, &size);
+	emit("send_api_history_message", packet, size);
+}
+
+void translate_history_end(const LocalPacketView &p)
+{
+	uint32_t count;
+	if (local_parse_u32(p, &count) < 0)
+		return malformed(p);
+	if (api_version < TOLVAR_API_VERSION_HISTORY)
+		return;
+	size_t size = 0;
+	unsigned char *packet = tolvarapi::build_history_end(count > UINT16_MAX ? UINT16_MAX : (uint16_t)count, &size);
+	emit("send_api_history_end", packet, size);
+}
+
 struct LocalPacketRow {
 	int32_t type;
 	void (*translate)(const LocalPacketView &p);
@@ -288,6 +333,8 @@ const LocalPacketRow local_packets[] = {
 	{LOCAL_PACKET_KICKED, translate_kicked},
 	{LOCAL_PACKET_MUTED, translate_muted},
 	{LOCAL_PACKET_LOGIN_REFUSED, translate_login_refused},
+	{LOCAL_PACKET_HISTORY_MESSAGE, translate_history_message},
+	{LOCAL_PACKET_HISTORY_END, translate_history_end},
 	{0, nullptr},
 };
 

@@ -122,6 +122,33 @@ int read_all(int fd, unsigned char *buf, size_t n)
 	return OK;
 }
 
+// The fields of a received or a history message.
+int parse_message_fields(const Packet &p, Message *out)
+{
+	WireReader r(p.fields);
+	if (r.get_u64_be(&out->time) < 0 || get_name(&r, &out->from) < 0 || get_name(&r, &out->to) < 0 ||
+	    r.get_u8(&out->kind) < 0 || get_text(&r, &out->text) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+unsigned char *build_message_of_type(uint8_t type, uint64_t time, std::string_view from, std::string_view to,
+				     uint8_t kind, std::string_view text, size_t *size)
+{
+	if (!name_fits(from) || !name_fits(to))
+		return overflow();
+	Writer w;
+	unsigned char *p = new_packet(type, 8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
+	if (p != nullptr) {
+		w.u64(time);
+		w.name(from);
+		w.name(to);
+		w.u8(kind);
+		w.text(text);
+	}
+	return p;
+}
+
 int send_built(int fd, unsigned char *packet, size_t size)
 {
 	if (packet == nullptr)
@@ -264,9 +291,26 @@ int parse_online_users(const Packet &p, OnlineUsers *out)
 
 int parse_message(const Packet &p, Message *out)
 {
+	return p.type == TOLVAR_API_RECEIVE_MESSAGE ? parse_message_fields(p, out) : MALFORMED;
+}
+
+int parse_history_message(const Packet &p, Message *out)
+{
+	return p.type == TOLVAR_API_HISTORY_MESSAGE ? parse_message_fields(p, out) : MALFORMED;
+}
+
+int parse_get_history(const Packet &p, GetHistory *out)
+{
 	WireReader r(p.fields);
-	if (p.type != TOLVAR_API_RECEIVE_MESSAGE || r.get_u64_be(&out->time) < 0 || get_name(&r, &out->from) < 0 ||
-	    get_name(&r, &out->to) < 0 || r.get_u8(&out->kind) < 0 || get_text(&r, &out->text) < 0)
+	if (p.type != TOLVAR_API_GET_HISTORY || r.get_u16_be(&out->max) < 0)
+		return MALFORMED;
+	return OK;
+}
+
+int parse_history_end(const Packet &p, HistoryEnd *out)
+{
+	WireReader r(p.fields);
+	if (p.type != TOLVAR_API_HISTORY_END || r.get_u16_be(&out->count) < 0)
 		return MALFORMED;
 	return OK;
 }
@@ -377,18 +421,30 @@ unsigned char *build_online_users(uint16_t your_id, const UserEntry *entries, si
 unsigned char *build_message(uint64_t time, std::string_view from, std::string_view to, uint8_t kind,
 			     std::string_view text, size_t *size)
 {
-	if (!name_fits(from) || !name_fits(to))
-		return overflow();
+	return build_message_of_type(TOLVAR_API_RECEIVE_MESSAGE, time, from, to, kind, text, size);
+}
+
+unsigned char *build_history_message(uint64_t time, std::string_view from, std::string_view to, uint8_t kind,
+				     std::string_view text, size_t *size)
+{
+	return build_message_of_type(TOLVAR_API_HISTORY_MESSAGE, time, from, to, kind, text, size);
+}
+
+unsigned char *build_get_history(uint16_t max, size_t *size)
+{
 	Writer w;
-	unsigned char *p = new_packet(TOLVAR_API_RECEIVE_MESSAGE,
-				      8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
-	if (p != nullptr) {
-		w.u64(time);
-		w.name(from);
-		w.name(to);
-		w.u8(kind);
-		w.text(text);
-	}
+	unsigned char *p = new_packet(TOLVAR_API_GET_HISTORY, 2, size, &w);
+	if (p != nullptr)
+		w.u16(max);
+	return p;
+}
+
+unsigned char *build_history_end(uint16_t count, size_t *size)
+{
+	Writer w;
+	unsigned char *p = new_packet(TOLVAR_API_HISTORY_END, 2, size, &w);
+	if (p != nullptr)
+		w.u16(count);
 	return p;
 }
 
@@ -449,6 +505,13 @@ int send_message(int fd, std::string_view to, uint8_t kind, std::string_view tex
 {
 	size_t size = 0;
 	unsigned char *packet = build_send_message(to, kind, text, &size);
+	return send_built(fd, packet, size);
+}
+
+int get_history(int fd, uint16_t max)
+{
+	size_t size = 0;
+	unsigned char *packet = build_get_history(max, &size);
 	return send_built(fd, packet, size);
 }
 

@@ -20,12 +20,15 @@ enum ApiPacketType : uint8_t {
 	TOLVAR_API_GET_ONLINE_USER = 2,	// ask for the online users
 	TOLVAR_API_SEND_MESSAGE = 3,	// send a message
 	TOLVAR_API_GET_MOTD = 4,	// ask for the message of the day
+	TOLVAR_API_GET_HISTORY = 5,	// version 2: ask for the last messages to everybody
 	TOLVAR_API_PASS = 0x80,		// handshake accepted
 	TOLVAR_API_ONLINE_USERS = 0x81,	// the online users
 	TOLVAR_API_RECEIVE_MESSAGE = 0x82,	// a message for this user
 	TOLVAR_API_USER_STATE = 0x83,	// a user came online or went offline
 	TOLVAR_API_ERROR = 0x84,	// error report
 	TOLVAR_API_MOTD = 0x85,		// message of the day
+	TOLVAR_API_HISTORY_MESSAGE = 0x86,	// version 2: one message of the history
+	TOLVAR_API_HISTORY_END = 0x87,	// version 2: the end of an answer to GET_HISTORY
 };
 
 enum ApiErrorCode : uint32_t {
@@ -49,7 +52,8 @@ enum ApiMessageKind : uint8_t {
 	TOLVAR_API_KIND_IMAGE = 3,
 };
 
-constexpr uint16_t TOLVAR_API_VERSION = 1;	// the version spoken here; version 0 is invalid
+constexpr uint16_t TOLVAR_API_VERSION = 2;	// the version spoken here; version 0 is invalid
+constexpr uint16_t TOLVAR_API_VERSION_HISTORY = 2;	// the first version with the history packets
 constexpr uint16_t TOLVAR_API_VERSION_MODERATION = 2;	// the first version with errors 8 and 9
 constexpr std::string_view TOLVAR_API_MAGIC = "TOLVAR";	// 6 bytes, no terminator
 constexpr uint32_t TOLVAR_API_MAX_REQUEST_LENGTH = 1048576;	// longest packet a session accepts
@@ -139,6 +143,12 @@ struct Error {
 struct Motd {
 	std::string_view text;
 };
+struct GetHistory {
+	uint16_t max;	// the most messages wanted; 0: all that are kept
+};
+struct HistoryEnd {
+	uint16_t count;	// history messages sent before it (at most 65535)
+};
 
 // OK, MALFORMED for another type, or a HELLO_BAD_ result; out->version is set whenever the
 // packet holds one.
@@ -152,6 +162,10 @@ int parse_message(const Packet &p, Message *out);
 int parse_user_state(const Packet &p, UserState *out);
 int parse_error(const Packet &p, Error *out);
 int parse_motd(const Packet &p, Motd *out);
+int parse_get_history(const Packet &p, GetHistory *out);
+// A history message has the layout of a received message; time is when the server received it.
+int parse_history_message(const Packet &p, Message *out);
+int parse_history_end(const Packet &p, HistoryEnd *out);
 
 // ---- building. Each returns a malloc'ed packet of *size bytes (caller frees with free()),
 // or nullptr with errno: ENOMEM, or EOVERFLOW for a name over 255 bytes, more than 65535
@@ -170,6 +184,10 @@ unsigned char *build_message(uint64_t time, std::string_view from, std::string_v
 unsigned char *build_user_state(bool online, std::string_view user, size_t *size);
 unsigned char *build_error(uint32_t code, std::string_view text, size_t *size);
 unsigned char *build_motd(std::string_view text, size_t *size);
+unsigned char *build_get_history(uint16_t max, size_t *size);
+unsigned char *build_history_message(uint64_t time, std::string_view from, std::string_view to, uint8_t kind,
+				     std::string_view text, size_t *size);
+unsigned char *build_history_end(uint16_t count, size_t *size);
 
 // ---- a conversation on a pair of descriptors ----
 
@@ -180,6 +198,8 @@ int handshake(int in_fd, int out_fd, uint16_t version, unsigned char **packet, P
 // Builds and writes a SEND_MESSAGE. OK, IO_ERROR, NO_MEMORY, or MALFORMED for a name over
 // 255 bytes.
 int send_message(int fd, std::string_view to, uint8_t kind, std::string_view text);
+// Builds and writes a GET_HISTORY (version 2 and later). OK, IO_ERROR or NO_MEMORY.
+int get_history(int fd, uint16_t max);
 
 }  // namespace tolvarapi
 

@@ -1,14 +1,11 @@
 #include "bench/bench-support.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <getopt.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,18 +16,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
-#include <string_view>
 
 #include "api/tolvar-api-client.h"
 #include "common/holders.h"
-#include "protocol/local-protocol.h"
+#include "testing/proc-files.h"
 
 namespace bench {
 
 // ---- command line ----
 
+namespace {
+
+// getopt_long's value for the long form of options[i].
+constexpr int LONG_OPTION_BASE = 256;
+
+// Parses one positive number; false on anything else.
 bool parse_count(const char *text, long *out)
 {
 	if (text == nullptr || *text == '\0')
@@ -44,6 +45,7 @@ bool parse_count(const char *text, long *out)
 	return true;
 }
 
+// Parses "10,100,1000" into positive numbers; false on anything else.
 bool parse_count_list(const char *text, std::vector<long> *out)
 {
 	out->clear();
@@ -63,39 +65,124 @@ bool parse_count_list(const char *text, std::vector<long> *out)
 	return !out->empty();
 }
 
+bool within(long value, long max) { return max <= 0 || value <= max; }
+
+// Stores the option's argument (nullptr for a flag); false when it does not fit.
+bool take(const Option &o, const char *arg)
+{
+	if (o.count != nullptr && o.zero_ok && arg != nullptr && strcmp(arg, "0") == 0) {
+		*o.count = 0;
+		return true;
+	}
+	if (o.count != nullptr)
+		return parse_count(arg, o.count) && within(*o.count, o.max);
+	if (o.counts != nullptr)
+		return parse_count_list(arg, o.counts) &&
+		       std::all_of(o.counts->begin(), o.counts->end(), [&](long v) { return within(v, o.max); });
+	if (o.text != nullptr) {
+		*o.text = arg;
+		return true;
+	}
+	*o.flag = true;
+	return true;
+}
+
+}  // namespace
+
+Option count_option(char letter, long *value, long max)
+{
+	Option o;
+	o.letter = letter;
+	o.count = value;
+	o.max = max;
+	return o;
+}
+
+Option count_or_zero_option(char letter, long *value, long max)
+{
+	Option o = count_option(letter, value, max);
+	o.zero_ok = true;
+	return o;
+}
+
+Option counts_option(char letter, std::vector<long> *values, long max)
+{
+	Option o;
+	o.letter = letter;
+	o.counts = values;
+	o.max = max;
+	return o;
+}
+
+Option text_option(const char *name, std::string *value)
+{
+	Option o;
+	o.name = name;
+	o.text = value;
+	return o;
+}
+
+Option flag_option(char letter, const char *name, bool *value)
+{
+	Option o;
+	o.letter = letter;
+	o.name = name;
+	o.flag = value;
+	return o;
+}
+
+void parse_options(int argc, char **argv, const std::vector<Option> &options, void (*usage)(const char *program))
+{
+	std::string shorts = "h";
+	std::vector<struct option> longs;
+	for (size_t i = 0; i < options.size(); i++) {
+		const Option &o = options[i];
+		bool argument = o.flag == nullptr;
+		if (o.letter != 0)
+			shorts += std::string(1, o.letter) + (argument ? ":" : "");
+		if (o.name != nullptr)
+			longs.push_back({o.name, argument ? required_argument : no_argument, nullptr, LONG_OPTION_BASE + (int)i});
+	}
+	longs.push_back({"help", no_argument, nullptr, 'h'});
+	longs.push_back({nullptr, 0, nullptr, 0});
+	int opt;
+	while ((opt = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
+		if (opt == 'h') {
+			usage(argv[0]);
+			exit(0);
+		}
+		auto it = std::find_if(options.begin(), options.end(), [&](const Option &o) {
+			return (o.letter != 0 && o.letter == opt) || LONG_OPTION_BASE + (&o - options.data()) == opt;
+		});
+		if (it == options.end() || !take(*it, optarg)) {
+			usage(argv[0]);
+			exit(255);
+		}
+	}
+	if (optind != argc) {
+		usage(argv[0]);
+		exit(255);
+	}
+}
+
 // ---- set-up ----
 
-void require_root(const char *program)
+void begin(const char *program, long descriptors)
 {
 	if (geteuid() != 0) {
 		fprintf(stderr, "%s: run as root (it creates throw-away accounts for the server)\n", program);
 		exit(1);
 	}
-}
-
-bool raise_descriptor_limit(long want)
-{
-	struct rlimit rl;
-	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
-		return false;
-	if ((long)rl.rlim_cur >= want)
-		return true;
-	if ((long)rl.rlim_max < want) {
-		struct rlimit raised = {(rlim_t)want, (rlim_t)want};
-		if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-			return true;
-		rl.rlim_cur = rl.rlim_max;
-	} else {
-		rl.rlim_cur = (rlim_t)want;
+	if (descriptors > 0 && !tt::raise_descriptor_limit(descriptors)) {
+		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", program, descriptors);
+		exit(1);
 	}
-	setrlimit(RLIMIT_NOFILE, &rl);
-	return getrlimit(RLIMIT_NOFILE, &rl) == 0 && (long)rl.rlim_cur >= want;
+	signal(SIGPIPE, SIG_IGN);
+	tt::Syslog::instance();
 }
 
 tt::Account make_account(const std::string &prefix)
 {
-	// The server's records go to a private log, not the host's.
-	tt::Syslog::instance();
 	tt::Account a;
 	if (!tt::create_account(tt::unique_account_name(prefix), &a)) {
 		fprintf(stderr, "cannot create an account for the server\n");
@@ -103,18 +190,6 @@ tt::Account make_account(const std::string &prefix)
 	}
 	return a;
 }
-
-namespace {
-
-std::string read_file(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-}  // namespace
 
 bool machine_busy(std::string *what)
 {
@@ -127,7 +202,8 @@ bool machine_busy(std::string *what)
 		pid_t pid = (pid_t)atoi(e->d_name);
 		if (pid <= 0 || pid == self)
 			continue;
-		std::string cmd = read_file(std::string("/proc/") + e->d_name + "/cmdline");
+		std::string cmd;
+		tt::read_file(std::string("/proc/") + e->d_name + "/cmdline", &cmd);
 		std::replace(cmd.begin(), cmd.end(), '\0', ' ');
 		for (const char *needle : {"fuzz-", "cc1plus", "ctest"}) {
 			if (cmd.find(needle) != std::string::npos) {
@@ -146,10 +222,10 @@ double syscall_ns()
 {
 	double best = -1;
 	for (int round = 0; round < 5; round++) {
-		int64_t start = now_ns();
+		int64_t start = tt::now_ns();
 		for (int i = 0; i < 20000; i++)
 			syscall(SYS_getppid);
-		double ns = (double)(now_ns() - start) / 20000.0;
+		double ns = (double)(tt::now_ns() - start) / 20000.0;
 		if (best < 0 || ns < best)
 			best = ns;
 	}
@@ -159,7 +235,9 @@ double syscall_ns()
 std::string machine_line()
 {
 	std::string model = "unknown CPU";
-	std::istringstream cpuinfo(read_file("/proc/cpuinfo"));
+	std::string text;
+	tt::read_file("/proc/cpuinfo", &text);
+	std::istringstream cpuinfo(text);
 	for (std::string line; std::getline(cpuinfo, line);) {
 		if (line.rfind("model name", 0) == 0) {
 			size_t colon = line.find(':');
@@ -168,7 +246,8 @@ std::string machine_line()
 			break;
 		}
 	}
-	std::string load = read_file("/proc/loadavg");
+	std::string load;
+	tt::read_file("/proc/loadavg", &load);
 	load = load.substr(0, load.find(' '));
 	std::string busy;
 	machine_busy(&busy);
@@ -177,14 +256,7 @@ std::string machine_line()
 		      busy.empty() ? ", nothing else heavy running" : (", also running: " + busy).c_str());
 }
 
-// ---- clocks and statistics ----
-
-int64_t now_ns()
-{
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
+// ---- statistics ----
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
@@ -199,9 +271,9 @@ double percentile(std::vector<double> v, double q)
 
 // ---- the servers ----
 
-std::string server_binary(const char *option_value, const char *env_name, const char *basename)
+std::string server_binary(const std::string &option_value, const char *env_name, const char *basename)
 {
-	if (option_value != nullptr && *option_value != '\0')
+	if (!option_value.empty())
 		return option_value;
 	const char *env = getenv(env_name);
 	if (env != nullptr && *env != '\0')
@@ -213,41 +285,14 @@ std::string server_binary(const char *option_value, const char *env_name, const 
 	return built;
 }
 
-bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out,
-			 const std::vector<std::string> &env)
+void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out,
+			  const std::vector<std::string> &env)
 {
-	out->account = a;
-	out->socket_path = a.home + "/socket";
-	unlink(out->socket_path.c_str());
-	tt::Spec s;
-	s.argv = {tt::program_path(exe)};
-	s.env = tt::server_env(a, env);
-	s.uid = a.uid;
-	s.gid = a.gid;
-	s.cwd = a.home;
-	s.stdin_null = true;
-	if (!tt::spawn(s, &out->proc))
-		return false;
-	for (int i = 0; i < 1000; i++) {
-		struct stat st;
-		if (stat(out->socket_path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
-			int fd = tt::connect_socket(out->socket_path);
-			if (fd >= 0) {
-				close(fd);
-				return true;
-			}
-		}
-		if (out->proc.wait(0))
-			return false;
-		usleep(10000);
+	if (!tt::start_server(a, out, exe, env)) {
+		fprintf(stderr, "%s: the server did not start\n", program);
+		tt::remove_account(a);
+		exit(1);
 	}
-	return false;
-}
-
-void stop_server(tt::Server *s)
-{
-	s->proc.kill_now(9);
-	s->proc.wait(10000);
 }
 
 // ---- raw local clients ----
@@ -262,16 +307,9 @@ struct PacketCounter {
 	void add(const char *data, size_t n)
 	{
 		pending.append(data, n);
-		size_t at = 0;
-		while (pending.size() - at >= LOCAL_PACKET_LENGTH_SIZE) {
-			uint64_t length;
-			memcpy(&length, pending.data() + at, sizeof length);
-			if (pending.size() - at - LOCAL_PACKET_LENGTH_SIZE < length)
-				break;
-			at += LOCAL_PACKET_LENGTH_SIZE + (size_t)length;
-			packets++;
-		}
-		pending.erase(0, at);
+		std::vector<std::string> whole;
+		tt::split_local_packets(&pending, &whole);
+		packets += (long)whole.size();
 	}
 };
 
@@ -335,10 +373,10 @@ bool login_clients(const std::string &socket_path, int n, const std::string &pre
 		}
 	}
 	// Client i sees the announcements of its own login and of every later one.
-	int64_t deadline = now_ns() + 30 * 1000000000LL;
+	int64_t deadline = tt::now_ns() + 30 * 1000000000LL;
 	for (int i = 0; i < n; i++) {
 		while (counters[(size_t)i].packets < n - i) {
-			if (now_ns() > deadline) {
+			if (tt::now_ns() > deadline) {
 				fprintf(stderr, "client %d saw %ld of %d announcements\n", i, counters[(size_t)i].packets, n - i);
 				close_all(fds);
 				return false;
@@ -359,63 +397,11 @@ void close_all(std::vector<int> *fds)
 	fds->clear();
 }
 
-// ---- loopback TCP ----
-
-int free_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t len = sizeof a;
-	int port = -1;
-	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-	    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-		port = ntohs(a.sin_port);
-	if (fd >= 0)
-		close(fd);
-	return port;
-}
-
-int connect_tcp(int port)
-{
-	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return -1;
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons((uint16_t)port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
-		int saved = errno;
-		close(fd);
-		errno = saved;
-		return -1;
-	}
-	int one = 1;
-	setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-	return fd;
-}
-
-bool wait_for_port(int port, int timeout_ms)
-{
-	int64_t deadline = now_ns() + (int64_t)timeout_ms * 1000000;
-	do {
-		int fd = connect_tcp(port);
-		if (fd >= 0) {
-			close(fd);
-			return true;
-		}
-		usleep(10000);
-	} while (now_ns() < deadline);
-	return false;
-}
-
 // ---- API sessions ----
 
 bool ApiStream::next(std::string *packet, int timeout_ms)
 {
-	int64_t deadline = now_ns() + (int64_t)timeout_ms * 1000000;
+	int64_t deadline = tt::now_ns() + (int64_t)timeout_ms * 1000000;
 	for (;;) {
 		size_t size = 0;
 		int r = tolvarapi::frame(buffer.data(), buffer.size(), 8u << 20, &size);
@@ -426,7 +412,7 @@ bool ApiStream::next(std::string *packet, int timeout_ms)
 		}
 		if (r != tolvarapi::NEED_MORE)
 			return false;
-		int64_t left = (deadline - now_ns()) / 1000000;
+		int64_t left = (deadline - tt::now_ns()) / 1000000;
 		struct pollfd pfd = {fd, POLLIN, 0};
 		if (left <= 0 || poll(&pfd, 1, (int)left) <= 0)
 			return false;
@@ -464,66 +450,6 @@ bool api_handshake(tt::Process *p, ApiStream *in, int timeout_ms)
 			return true;
 	}
 	return false;
-}
-
-// ---- memory ----
-
-bool read_memory(pid_t pid, Memory *out)
-{
-	std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps_rollup"));
-	*out = Memory();
-	bool any = false;
-	for (std::string line; std::getline(in, line);) {
-		std::string_view l(line);
-		size_t colon = l.find(':');
-		if (colon == std::string_view::npos)
-			continue;
-		std::string_view key = l.substr(0, colon);
-		long kib = atol(line.c_str() + colon + 1);
-		if (key == "Rss")
-			out->rss_kib = kib, any = true;
-		else if (key == "Pss")
-			out->pss_kib = kib;
-		else if (key == "Private_Clean" || key == "Private_Dirty")
-			out->private_kib += kib;
-	}
-	return any;
-}
-
-std::string private_by_mapping(pid_t pid)
-{
-	std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps"));
-	std::vector<std::pair<std::string, long>> sums;
-	std::string current = "[anonymous]";
-	for (std::string line; std::getline(in, line);) {
-		size_t colon = line.find(':');
-		bool field = colon != std::string::npos && colon < 20 && line.find(' ') > colon;
-		if (!field) {
-			// A mapping's first line: range perms offset dev inode [path]
-			std::istringstream words(line);
-			std::string range, perms, offset, dev, inode, path;
-			words >> range >> perms >> offset >> dev >> inode;
-			std::getline(words, path);
-			size_t start = path.find_first_not_of(' ');
-			current = start == std::string::npos ? "[anonymous]" : path.substr(start);
-			continue;
-		}
-		std::string key = line.substr(0, colon);
-		if (key != "Private_Clean" && key != "Private_Dirty")
-			continue;
-		long kib = atol(line.c_str() + colon + 1);
-		auto it = std::find_if(sums.begin(), sums.end(), [&](const auto &e) { return e.first == current; });
-		if (it == sums.end())
-			sums.push_back({current, kib});
-		else
-			it->second += kib;
-	}
-	std::sort(sums.begin(), sums.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
-	std::string out;
-	for (const auto &e : sums)
-		if (e.second > 0)
-			out += format("  %6ld KiB  %s\n", e.second, e.first.c_str());
-	return out;
 }
 
 // ---- output ----

@@ -1,35 +1,51 @@
-// What the benchmark programs share: command-line lists, clocks and statistics, the server
-// binaries to measure, many logged-in raw clients, memory figures from /proc and markdown
-// tables. Accounts, processes and the raw local protocol come from tests/support.
+// What the benchmark programs share: the command line, the start, statistics, the server
+// binaries to measure, many logged-in raw clients, API sessions and markdown tables.
+// Accounts, processes, the real server, clocks and figures from /proc come from testing/.
 #ifndef TOLVAR_BENCH_BENCH_SUPPORT_H
 #define TOLVAR_BENCH_BENCH_SUPPORT_H
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace bench {
 
 // ---- command line ----
 
-// Parses "10,100,1000" into positive numbers; false on anything else.
-bool parse_count_list(const char *text, std::vector<long> *out);
-// Parses one positive number; false on anything else.
-bool parse_count(const char *text, long *out);
+// One option of a benchmark's command line, made by the functions below: -letter or --name,
+// with a positive number (at most max when max > 0), a comma-separated list of them, a text,
+// or nothing (a flag, set to true when given).
+struct Option {
+	char letter = 0;		// 0: --name only
+	const char *name = nullptr;	// nullptr: -letter only
+	long *count = nullptr;
+	std::vector<long> *counts = nullptr;
+	long max = 0;
+	bool zero_ok = false;		// count: 0 is taken too
+	std::string *text = nullptr;
+	bool *flag = nullptr;
+};
+Option count_option(char letter, long *value, long max = 0);
+// A count that may also be 0 (a part of the benchmark left out).
+Option count_or_zero_option(char letter, long *value, long max = 0);
+Option counts_option(char letter, std::vector<long> *values, long max = 0);
+Option text_option(const char *name, std::string *value);
+Option flag_option(char letter, const char *name, bool *value);
+
+// Reads argv by the table. -h and --help print usage and end the program with status 0;
+// anything that does not fit prints usage and ends it with status 255.
+void parse_options(int argc, char **argv, const std::vector<Option> &options, void (*usage)(const char *program));
 
 // ---- set-up ----
 
-// Ends the program with status 1 unless it runs as root (accounts are created).
-void require_root(const char *program);
-// Raises the soft descriptor limit to at least want (up to the hard limit, raising that too
-// when allowed); children started afterwards inherit it. False when it stays below want.
-bool raise_descriptor_limit(long want);
-// A throw-away account for the server, with the benchmark's private system log; ends the
-// program when it cannot be created.
+// What every benchmark does once its options are read: ends the program with status 1 unless
+// it runs as root (accounts are created) or when the descriptor limit cannot be raised to
+// descriptors (0: left as it is); ignores SIGPIPE; sends the system log records of the
+// programs it starts to a private log (tt::Syslog), not the host's.
+void begin(const char *program, long descriptors);
+// A throw-away account for the server; ends the program when it cannot be created.
 tt::Account make_account(const std::string &prefix);
 // True while other heavy work (fuzzers, compilers, test runs) shares the machine; *what
 // names it.
@@ -38,9 +54,8 @@ bool machine_busy(std::string *what);
 // average, and what else runs.
 std::string machine_line();
 
-// ---- clocks and statistics ----
+// ---- statistics ----
 
-int64_t now_ns();	// monotonic
 double median(std::vector<double> v);
 // The value at fraction q (0..1) of the sorted values (nearest rank).
 double percentile(std::vector<double> v, double q);
@@ -49,12 +64,11 @@ double percentile(std::vector<double> v, double q);
 
 // The server binary to measure: the option's value, else the environment variable, else
 // the file of that name beside the built tolvard, else the built tolvard itself.
-std::string server_binary(const char *option_value, const char *env_name, const char *basename);
-// Starts exe (a tolvard build) as the server of account a, like tt::start_server (flood
-// control off unless env sets it).
-bool start_server_binary(const tt::Account &a, const std::string &exe, tt::Server *out,
-			 const std::vector<std::string> &env = std::vector<std::string>());
-void stop_server(tt::Server *s);
+std::string server_binary(const std::string &option_value, const char *env_name, const char *basename);
+// Starts exe as the server of a (tt::start_server, env added to its environment); when it does
+// not start, says so, removes the account and ends the program with status 1.
+void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out,
+			  const std::vector<std::string> &env = {});
 
 // ---- raw local clients ----
 
@@ -64,15 +78,6 @@ void stop_server(tt::Server *s);
 // order. False after printing why.
 bool login_clients(const std::string &socket_path, int n, const std::string &prefix, std::vector<int> *fds);
 void close_all(std::vector<int> *fds);
-
-// ---- loopback TCP ----
-
-// A port on 127.0.0.1 that was free a moment ago; -1 on failure.
-int free_port();
-// A connection to 127.0.0.1:port (TCP_NODELAY); -1 with errno on failure.
-int connect_tcp(int port);
-// Waits up to timeout_ms until 127.0.0.1:port accepts connections.
-bool wait_for_port(int port, int timeout_ms);
 
 // ---- API sessions ----
 
@@ -87,19 +92,6 @@ struct ApiStream {
 };
 // Sends HELLO on p's standard input and waits for PASS on its output.
 bool api_handshake(tt::Process *p, ApiStream *in, int timeout_ms);
-
-// ---- memory ----
-
-struct Memory {
-	long rss_kib = 0;
-	long pss_kib = 0;
-	long private_kib = 0;	// Private_Clean + Private_Dirty
-};
-// Reads /proc/pid/smaps_rollup. False when it cannot be read.
-bool read_memory(pid_t pid, Memory *out);
-// Private memory per mapped file (or [heap], [stack], anonymous) from /proc/pid/smaps,
-// largest first, one "  KiB  name" line each.
-std::string private_by_mapping(pid_t pid);
 
 // ---- output ----
 

@@ -4,7 +4,6 @@
 // drains all N connections, and the figure is deliveries per second from the first post to
 // the last delivery. Run as root: it creates a throw-away account.
 #include <arpa/inet.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -27,11 +26,14 @@
 
 #include "bench/bench-support.h"
 #include "common/holders.h"
+#include "testing/sshd.h"
 #include "protocol/local-protocol.h"
 
 namespace {
 
 constexpr size_t TEXT_SIZE = 64;
+// The server watches descriptors up to 1023.
+constexpr long MAX_CLIENTS = 1000;
 constexpr const char IRC_CHANNEL[] = "#bench";
 constexpr const char IRC_SENDER[] = "bsend";
 
@@ -45,13 +47,14 @@ struct Options {
 	std::string direct;
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
+	bool history = false;	// --history: the server also with keeping history off
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
 		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
-		"          [--irc PATH | --no-irc]\n"
+		"          [--irc PATH | --no-irc] [--history]\n"
 		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
@@ -61,6 +64,7 @@ void usage(const char *program)
 		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
 		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
+		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
 		"Run as root.\n",
 		program, TEXT_SIZE);
 }
@@ -112,13 +116,13 @@ struct Unit {
 	static char buf[1 << 16];
 	static struct epoll_event events[1024];
 	size_t done = 0;
-	int64_t last_progress = bench::now_ns();
+	int64_t last_progress = tt::now_ns();
 	shared->ready = 1;
 	while (done < n) {
 		int k = epoll_wait(ep, events, 1024, 1000);
 		if (k < 0 && errno != EINTR)
 			break;
-		int64_t now = bench::now_ns();
+		int64_t now = tt::now_ns();
 		if (k <= 0) {
 			if (now - last_progress > 30 * 1000000000LL)
 				break;
@@ -159,7 +163,7 @@ struct Unit {
 		shared->failed = 4;
 		_exit(1);
 	}
-	shared->end_ns = bench::now_ns();
+	shared->end_ns = tt::now_ns();
 	_exit(0);
 }
 
@@ -247,7 +251,7 @@ RunResult run_with_sender(const std::vector<int> &readers, Unit unit, int sender
 	std::string batch;
 	for (long i = 0; i < o.batch; i++)
 		batch += message;
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	long sent = 0;
 	bool ok = true;
 	while (sent < o.messages && ok) {
@@ -290,7 +294,7 @@ RunResult run_floor(long n, const Options &o)
 	Reader r;
 	RunResult res;
 	if (start_reader(readers, Unit{packet.size()}, o.messages, &r)) {
-		int64_t start = bench::now_ns();
+		int64_t start = tt::now_ns();
 		for (long m = 0; m < o.messages; m++)
 			for (int fd : writers)
 				if (!tt::write_all(fd, packet))
@@ -305,11 +309,13 @@ RunResult run_floor(long n, const Options &o)
 // ---- the server ----
 
 // Repetitions against one server with n logged-in clients; client 0 posts.
-std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o)
+std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o,
+				  const std::vector<std::string> &env = {})
 {
 	std::vector<RunResult> results;
 	tt::Server server;
-	if (!bench::start_server_binary(account, exe, &server)) {
+	unlink((account.home + "/history").c_str());	// each case starts with none kept
+	if (!tt::start_server(account, &server, exe, env)) {
 		fprintf(stderr, "fanout: %s did not start\n", exe.c_str());
 		return results;
 	}
@@ -323,7 +329,7 @@ std::vector<RunResult> run_server(const tt::Account &account, const std::string 
 			results.push_back(run_with_sender(fds, unit, fds[0], post, o));
 	}
 	bench::close_all(&fds);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	return results;
 }
 
@@ -340,11 +346,10 @@ struct IrcPeer {
 // the account.
 bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer)
 {
-	char tmpl[] = "/tmp/tolvar-bench-irc-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
+	peer->dir = tt::make_scratch_dir("tolvar-bench-irc");
+	if (peer->dir.empty())
 		return false;
-	peer->dir = tmpl;
-	peer->port = bench::free_port();
+	peer->port = tt::free_port();
 	std::string conf = peer->dir + "/ngircd.conf";
 	{
 		std::ofstream c(conf);
@@ -372,7 +377,7 @@ bool start_irc(const tt::Account &account, const std::string &exe, IrcPeer *peer
 	if (!tt::spawn(s, &peer->proc))
 		return false;
 	for (int i = 0; i < 500; i++) {
-		int fd = bench::connect_tcp(peer->port);
+		int fd = tt::connect_tcp(peer->port);
 		if (fd >= 0) {
 			close(fd);
 			return true;
@@ -401,8 +406,7 @@ void stop_irc(IrcPeer *peer)
 		peer->proc.kill_now(SIGKILL);
 		peer->proc.wait(5000);
 	}
-	if (!peer->dir.empty() && system(("rm -rf '" + peer->dir + "'").c_str()) != 0)
-		fprintf(stderr, "fanout: could not remove %s\n", peer->dir.c_str());
+	tt::remove_tree(peer->dir);
 }
 
 // IRC connections waiting for a text each; the others' input is read and dropped.
@@ -416,7 +420,7 @@ struct IrcConn {
 // Reads every connection until each that waits for a text has seen it.
 bool irc_wait(std::vector<IrcConn> *conns, int ep, int timeout_ms)
 {
-	int64_t deadline = bench::now_ns() + (int64_t)timeout_ms * 1000000;
+	int64_t deadline = tt::now_ns() + (int64_t)timeout_ms * 1000000;
 	static char buf[1 << 16];
 	for (;;) {
 		bool all = true;
@@ -424,7 +428,7 @@ bool irc_wait(std::vector<IrcConn> *conns, int ep, int timeout_ms)
 			all = all && (c.want.empty() || c.seen);
 		if (all)
 			return true;
-		int64_t left = (deadline - bench::now_ns()) / 1000000;
+		int64_t left = (deadline - tt::now_ns()) / 1000000;
 		if (left <= 0)
 			return false;
 		struct epoll_event events[256];
@@ -459,7 +463,7 @@ bool irc_join_all(int port, long n, std::vector<IrcConn> *conns, int ep)
 {
 	for (long i = 0; i <= n; i++) {
 		IrcConn c;
-		c.fd = bench::connect_tcp(port);
+		c.fd = tt::connect_tcp(port);
 		if (c.fd < 0) {
 			fprintf(stderr, "fanout: IRC connection %ld failed: %s\n", i, strerror(errno));
 			return false;
@@ -573,59 +577,31 @@ std::string ratio(const Column &a, const Column &b)
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr, *direct_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'}, {"direct", required_argument, nullptr, 'D'},
-		{"irc", required_argument, nullptr, 'I'},    {"no-irc", no_argument, nullptr, 'X'},
-		{"help", no_argument, nullptr, 'h'},	     {nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "n:m:r:w:b:h", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'n': good = bench::parse_count_list(optarg, &o.clients); break;
-		case 'm': good = bench::parse_count(optarg, &o.messages); break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'w': good = bench::parse_count(optarg, &o.window); break;
-		case 'b': good = bench::parse_count(optarg, &o.batch); break;
-		case 'S': server_opt = optarg; break;
-		case 'D': direct_opt = optarg; break;
-		case 'I': o.irc = optarg; break;
-		case 'X': o.with_irc = false; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	for (long n : o.clients) {
-		if (n > 1000) {
-			fprintf(stderr, "%s: at most 1000 clients (the server watches descriptors up to 1023)\n", argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt, direct_opt, irc_opt;
+	bool no_irc = false;
+	bench::parse_options(argc, argv,
+			     {bench::counts_option('n', &o.clients, MAX_CLIENTS), bench::count_option('m', &o.messages),
+			      bench::count_option('r', &o.repetitions), bench::count_option('w', &o.window),
+			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
+			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
+			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "history", &o.history)},
+			     usage);
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	o.direct = bench::server_binary(direct_opt, "TOLVAR_BENCH_DIRECT_SERVER", "tolvard-direct-sends");
+	if (!irc_opt.empty())
+		o.irc = irc_opt;
+	o.with_irc = !no_irc;
 	if (o.with_irc && access(o.irc.c_str(), X_OK) != 0) {
 		fprintf(stderr, "%s: %s is missing (scripts/install-bench-deps.sh installs it); no IRC column\n",
 			argv[0], o.irc.c_str());
 		o.with_irc = false;
 	}
 	long most = *std::max_element(o.clients.begin(), o.clients.end());
-	if (!bench::raise_descriptor_limit(2 * most + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], 2 * most + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], 2 * most + 256);
 	tt::Account account = bench::make_account("tvfan");
 
+	bench::Table history;
+	history.header = {"N", "M", "tolvard, history kept (default)", "tolvard, history off", "kept / off"};
 	bench::Table t;
 	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
 		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
@@ -636,6 +612,22 @@ int main(int argc, char **argv)
 		Column floor = summarize(floor_runs);
 		Column joined = summarize(run_server(account, o.joined, n, o));
 		Column direct = summarize(run_server(account, o.direct, n, o));
+		if (o.history) {
+			// Kept and off take turns, each on a fresh server, so that the machine's drift
+			// falls on both alike.
+			std::vector<RunResult> kept_runs, off_runs;
+			Options one = o;
+			one.repetitions = 1;
+			for (long rep = 0; rep < o.repetitions; rep++) {
+				for (const RunResult &r : run_server(account, o.joined, n, one))
+					kept_runs.push_back(r);
+				for (const RunResult &r : run_server(account, o.joined, n, one, {"TOLVAR_HISTORY_MESSAGES=0"}))
+					off_runs.push_back(r);
+			}
+			Column kept = summarize(kept_runs), off = summarize(off_runs);
+			history.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(kept), cell(off),
+						ratio(kept, off)});
+		}
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
@@ -652,6 +644,13 @@ int main(int argc, char **argv)
 	       "reader, %ld per write.\n\n",
 	       TEXT_SIZE, o.repetitions, o.window, o.batch);
 	t.print();
+	if (o.history) {
+		printf("\nHistory: the same fan-out with the server keeping the last messages to everybody (and "
+		       "appending them to its file) and with keeping off, in the same run: the two take turns, "
+		       "each run on a fresh server, median of %ld runs each.\n\n",
+		       o.repetitions);
+		history.print();
+	}
 	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
 	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
 	       bench::machine_line().c_str());

@@ -5,11 +5,8 @@
 // Measured with the server idle and with other clients connected. Then how long one large post
 // holds everybody up when many sessions never read: alice's program posts to GLOBAL while raw
 // clients of one user read nothing, and the time runs until a round trip after it has come
-// back. Run as root.
-#include <getopt.h>
-#include <signal.h>
-#include <unistd.h>
-
+// back. With -H, the cost of a history request: the time from asking for the last K messages
+// to the end marker, on a raw connection and through an API session. Run as root.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,18 +31,22 @@ struct Options {
 	long repetitions = 1;
 	long stalled = 20;
 	long post_bytes = 300000;
+	long history = 0;	// -H: messages kept and asked for (0: no history case)
+	long history_requests = 200;
 	std::string server;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [--server PATH]\n"
+		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [-H K] [--server PATH]\n"
 		"  -m  round trips measured per run (default 10000; 0: only the freeze)\n"
 		"  -c  other clients connected for the second case (default 1000; at most 1000)\n"
 		"  -s  sessions that never read while one large post is sent (default 20; 0: no freeze)\n"
 		"  -b  size of that post in bytes (default 300000; at most 1000000)\n"
 		"  -r  runs of each case, pooled (default 1)\n"
+		"  -H  also time history requests for the last K messages (K kept first; at most 200\n"
+		"      by the server's default limit; 0: no such case, the default)\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"Run as root.\n",
 		program);
@@ -60,13 +61,8 @@ struct Session {
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &name, Session *s)
 {
 	s->name = name;
-	tt::Spec spec;
-	spec.argv = {tt::program_path(exe), "-c", name};
-	spec.env = tt::ssh_env(a, "api");
-	spec.uid = a.uid;
-	spec.gid = a.gid;
-	spec.cwd = a.home;
-	if (!tt::spawn(spec, &s->proc) || !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
+	if (!tt::spawn(tt::session_spec(a, name, tt::ssh_env(a, "api"), exe), &s->proc) ||
+	    !bench::api_handshake(&s->proc, &s->in, TIMEOUT_MS)) {
 		fprintf(stderr, "latency: the session of %s did not start\n", name.c_str());
 		return false;
 	}
@@ -118,11 +114,11 @@ bool measure_freeze(const std::string &socket_path, Session *a, Session *b, cons
 	std::vector<int> stalled;
 	bool ok = login_stalled(socket_path, o.stalled, &stalled);
 	std::string post((size_t)o.post_bytes, 'p');
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	ok = ok && send_to(a, "GLOBAL", post) && a->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) &&
 	     b->in.next_message_from(a->name, FREEZE_TIMEOUT_MS) && round_trip(a, b, "ping", FREEZE_TIMEOUT_MS);
 	if (ok)
-		out->push_back((double)(bench::now_ns() - start) / 1e6);
+		out->push_back((double)(tt::now_ns() - start) / 1e6);
 	bench::close_all(&stalled);
 	return ok;
 }
@@ -135,12 +131,61 @@ bool measure(Session *a, Session *b, long count, std::vector<double> *out)
 		if (!round_trip(a, b, text))
 			return false;
 	for (long i = 0; i < count; i++) {
-		int64_t start = bench::now_ns();
+		int64_t start = tt::now_ns();
 		if (!round_trip(a, b, text))
 			return false;
-		out->push_back((double)(bench::now_ns() - start) / 1000.0);
+		out->push_back((double)(tt::now_ns() - start) / 1000.0);
 	}
 	return true;
+}
+
+// Reads packets of fd until one of type arrives.
+bool read_until_type(int fd, int32_t type)
+{
+	for (;;) {
+		std::string p = tt::read_local_packet(fd, TIMEOUT_MS);
+		if (p.empty())
+			return false;
+		if (tt::packet_type(p) == type)
+			return true;
+	}
+}
+
+// Times in microseconds from a history request for the last k messages (k of 64 bytes posted
+// to GLOBAL first) to its end marker: on a raw connection (*raw), and through a's API
+// session (*api).
+bool measure_history(const std::string &socket_path, Session *a, long k, long count, std::vector<double> *raw,
+		     std::vector<double> *api)
+{
+	std::vector<int> fds;
+	bool ok = bench::login_clients(socket_path, 2, "hist", &fds);
+	std::string post = tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "GLOBAL", MESSAGE_KIND_PLAIN, std::string(64, 'h'));
+	for (long i = 0; ok && i < k; i++)
+		ok = tt::write_all(fds[0], post) && read_until_type(fds[0], LOCAL_PACKET_RECEIVE_MESSAGE) &&
+		     read_until_type(fds[1], LOCAL_PACKET_RECEIVE_MESSAGE);
+	size_t size = 0;
+	MallocPtr<unsigned char> local(local_packet_build_get_history((uint32_t)k, &size));
+	std::string ask_local(reinterpret_cast<char *>(local.get()), size);
+	MallocPtr<unsigned char> api_ask(tolvarapi::build_get_history((uint16_t)k, &size));
+	std::string ask_api(reinterpret_cast<char *>(api_ask.get()), size);
+	for (long i = 0; ok && i < count; i++) {
+		int64_t start = tt::now_ns();
+		ok = tt::write_all(fds[1], ask_local) && read_until_type(fds[1], LOCAL_PACKET_HISTORY_END);
+		raw->push_back((double)(tt::now_ns() - start) / 1000.0);
+	}
+	// The API session saw the posts as well: they are read before it asks.
+	std::string packet;
+	for (long i = 0; ok && i < k; i++)
+		ok = a->in.next_message_from("hist0000", TIMEOUT_MS);
+	for (long i = 0; ok && i < count; i++) {
+		int64_t start = tt::now_ns();
+		ok = tt::write_all(a->proc.in, ask_api);
+		while (ok && (ok = a->in.next(&packet, TIMEOUT_MS)) && (uint8_t)packet[4] != TOLVAR_API_HISTORY_END) {
+		}
+		api->push_back((double)(tt::now_ns() - start) / 1000.0);
+	}
+	bench::close_all(&fds);
+	return ok;
 }
 
 std::vector<std::string> row(const std::string &what, const std::vector<double> &us, const char *target)
@@ -158,67 +203,38 @@ std::vector<std::string> row(const std::string &what, const std::vector<double> 
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "m:c:s:b:r:h", long_options, nullptr)) != -1) {
-		bool good = true;
-		bool zero = strcmp(optarg != nullptr ? optarg : "", "0") == 0;
-		switch (opt) {
-		case 'm': good = zero ? (o.messages = 0, true) : bench::parse_count(optarg, &o.messages); break;
-		case 'c': good = bench::parse_count(optarg, &o.others) && o.others <= 1000; break;
-		case 's': good = zero ? (o.stalled = 0, true) : bench::parse_count(optarg, &o.stalled); break;
-		case 'b': good = bench::parse_count(optarg, &o.post_bytes) && o.post_bytes <= 1000000; break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_or_zero_option('m', &o.messages), bench::count_option('c', &o.others, 1000),
+			      bench::count_or_zero_option('s', &o.stalled), bench::count_option('b', &o.post_bytes, 1000000),
+			      bench::count_option('r', &o.repetitions), bench::count_or_zero_option('H', &o.history, 65535),
+			      bench::text_option("server", &server_opt)},
+			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	if (o.messages == 0 && o.stalled == 0) {
+	if (o.messages == 0 && o.stalled == 0 && o.history == 0) {
 		usage(argv[0]);
 		return 255;
 	}
-	if (!bench::raise_descriptor_limit(o.others + o.stalled + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.others + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], o.others + o.stalled + 256);
 	tt::Account account = bench::make_account("tvlat");
 	tt::Server server;
 	// The stalled sessions are all of one user: more than the server lets one user have.
-	if (!bench::start_server_binary(account, o.server, &server, {"TOLVAR_SESSIONS_PER_USER=0"})) {
-		fprintf(stderr, "%s: the server did not start\n", argv[0]);
-		tt::remove_account(account);
-		return 1;
-	}
+	bench::start_server_or_exit(argv[0], account, o.server, &server, {"TOLVAR_SESSIONS_PER_USER=0"});
 	Session alice, bob;
-	std::vector<double> idle, busy, freeze;
+	std::vector<double> idle, busy, freeze, history_raw, history_api;
 	std::vector<int> others;
 	bool ok = start_session(account, o.server, "alice", &alice) && start_session(account, o.server, "bob", &bob);
 	for (long r = 0; ok && o.stalled > 0 && r < o.repetitions; r++)
 		ok = measure_freeze(server.socket_path, &alice, &bob, o, &freeze);
+	for (long r = 0; ok && o.history > 0 && r < o.repetitions; r++)
+		ok = measure_history(server.socket_path, &alice, o.history, o.history_requests, &history_raw, &history_api);
 	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &idle);
 	ok = ok && (o.messages == 0 || bench::login_clients(server.socket_path, (int)o.others, "idle", &others));
 	for (long r = 0; ok && o.messages > 0 && r < o.repetitions; r++)
 		ok = measure(&alice, &bob, o.messages, &busy);
 	bench::close_all(&others);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	tt::remove_account(account);
 	if (!ok) {
 		fprintf(stderr, "%s: a round trip failed or took over %d ms\n", argv[0], TIMEOUT_MS);
@@ -247,6 +263,17 @@ int main(int argc, char **argv)
 				  bench::format("%.2f s", bench::median(freeze) / 1000.0),
 				  bench::format("%.2f s", bench::percentile(freeze, 1.0) / 1000.0),
 				  "one send time-out (2 s)"});
+		t.print();
+	}
+	if (o.history > 0) {
+		printf("%sHistory: after %ld messages of 64 bytes to GLOBAL, the time from a request for the last %ld "
+		       "to its end marker; %ld requests per run, %ld run(s).\n\n",
+		       o.messages > 0 || o.stalled > 0 ? "\n" : "", o.history, o.history, o.history_requests,
+		       o.repetitions);
+		bench::Table t;
+		t.header = {"asked by", "requests", "p50", "p99", "max", "mean", "target (p99)"};
+		t.rows.push_back(row("a raw connection (the server's part)", history_raw, "under 5 ms"));
+		t.rows.push_back(row("an API session, version 2", history_api, "under 10 ms"));
 		t.print();
 	}
 	printf("\nServer: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());

@@ -3,20 +3,14 @@
 // up to the PASS answer, then the input is closed and the client waits for its end) beside
 // "ssh ... true" for a normal account on the same sshd. Run as root: it creates the service
 // account and a normal account, both thrown away afterwards.
-#include <getopt.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench-support.h"
+#include "testing/sshd.h"
 
 namespace {
 
@@ -42,83 +36,38 @@ void usage(const char *program)
 		program);
 }
 
-int sh(const std::string &cmd)
-{
-	int rc = system(cmd.c_str());
-	return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string first_line(const std::string &path)
-{
-	std::ifstream f(path);
-	std::string line;
-	std::getline(f, line);
-	return line;
-}
-
 struct Setup {
-	std::string dir;	// keys, sshd configuration, the client's home
+	std::string dir;	// keys, sshd's files, the client's home
 	tt::Account service;	// the chat account, tolvard its login shell
 	tt::Account normal;	// an ordinary account with /bin/sh
 	tt::Server server;
-	tt::Process sshd;
-	int port = -1;
+	tt::Sshd sshd;
 };
 
 bool prepare(const Options &o, Setup *s)
 {
-	char tmpl[] = "/tmp/tolvar-bench-logins-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr)
+	s->dir = tt::make_scratch_dir("tolvar-bench-logins");
+	if (s->dir.empty() || !tt::create_account("tolvar", &s->service, tt::program_path(o.server)) ||
+	    !tt::create_account(tt::unique_account_name("tvlogin"), &s->normal, "/bin/sh") ||
+	    !tt::unlock_for_ssh(s->service.name) || !tt::unlock_for_ssh(s->normal.name))
 		return false;
-	s->dir = tmpl;
-	chmod(s->dir.c_str(), 0755);
-	std::string shell = tt::program_path(o.server);
-	if (!tt::create_account("tolvar", &s->service, shell) ||
-	    !tt::create_account(tt::unique_account_name("tvlogin"), &s->normal, "/bin/sh"))
-		return false;
-	// Not locked: sshd refuses locked accounts.
-	if (sh("usermod -p '*' tolvar") != 0 || sh("usermod -p '*' " + s->normal.name) != 0)
-		return false;
-	if (!bench::start_server_binary(s->service, o.server, &s->server)) {
+	if (!tt::start_server(s->service, &s->server, o.server)) {
 		fprintf(stderr, "logins: the server did not start\n");
 		return false;
 	}
-	for (const char *key : {"chat", "normal", "host_key"})
-		if (sh("ssh-keygen -q -t ed25519 -N '' -C bench -f " + s->dir + "/" + key) != 0)
-			return false;
-	tt::Spec add;
-	add.argv = {tt::tolvaradm_path(), "adduser", "-f", "-a", first_line(s->dir + "/chat.pub"), "bench"};
-	add.env = {"PATH=/usr/bin:/bin"};
-	std::string out, err;
-	if (tt::run(add, &out, &err) != 0) {
+	std::string err;
+	if (!tt::make_key(s->dir + "/chat", "bench") || !tt::make_key(s->dir + "/normal", "bench"))
+		return false;
+	if (!tt::register_key(s->dir + "/chat.pub", "bench", &err)) {
 		fprintf(stderr, "logins: tolvaradm adduser failed: %s\n", err.c_str());
 		return false;
 	}
-	std::string ssh_dir = s->normal.home + "/.ssh";
-	mkdir(ssh_dir.c_str(), 0700);
-	{
-		std::ofstream keys(ssh_dir + "/authorized_keys");
-		keys << first_line(s->dir + "/normal.pub") << "\n";
-	}
-	if (sh("chown -R " + s->normal.name + " " + ssh_dir) != 0 || chmod((ssh_dir + "/authorized_keys").c_str(), 0600) < 0)
+	std::string owner = tt::shell_quote(s->normal.name), ssh_dir = s->normal.home + "/.ssh";
+	if (tt::shell("install -d -m 0700 -o " + owner + " " + tt::shell_quote(ssh_dir) + " && install -m 0600 -o " +
+		      owner + " " + tt::shell_quote(s->dir + "/normal.pub") + " " +
+		      tt::shell_quote(ssh_dir + "/authorized_keys")) != 0)
 		return false;
-
-	s->port = bench::free_port();
-	{
-		std::ofstream c(s->dir + "/sshd_config");
-		c << "Port " << s->port << "\nListenAddress 127.0.0.1\nHostKey " << s->dir << "/host_key\n"
-		  << "PidFile " << s->dir << "/sshd.pid\nAllowUsers tolvar " << s->normal.name << "\nUsePAM no\n"
-		  << "PubkeyAuthentication yes\nPasswordAuthentication no\nKbdInteractiveAuthentication no\n"
-		  << "AuthorizedKeysFile .ssh/authorized_keys\nAcceptEnv LANG LC_* TZ\nPermitUserRC no\n"
-		  << "AllowTcpForwarding no\nX11Forwarding no\nPrintMotd no\nPrintLastLog no\nUseDNS no\n"
-		  << "MaxStartups 100\nLogLevel ERROR\n";
-	}
-	mkdir("/run/sshd", 0755);
-	tt::Spec d;
-	d.argv = {"/usr/sbin/sshd", "-D", "-e", "-f", s->dir + "/sshd_config"};
-	d.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
-	d.stdin_null = true;
-	if (!tt::spawn(d, &s->sshd) || !bench::wait_for_port(s->port, 10000)) {
+	if (!tt::start_sshd(s->dir, "tolvar " + s->normal.name, &s->sshd)) {
 		fprintf(stderr, "logins: sshd did not start\n");
 		return false;
 	}
@@ -127,21 +76,19 @@ bool prepare(const Options &o, Setup *s)
 
 void tear_down(Setup *s)
 {
-	s->sshd.kill_now(SIGTERM);
-	s->sshd.wait(5000);
-	bench::stop_server(&s->server);
+	tt::stop_sshd(&s->sshd);
+	tt::stop_server(&s->server);
 	tt::remove_account(s->normal);
 	tt::remove_account(s->service);
-	if (!s->dir.empty())
-		sh("rm -rf '" + s->dir + "'");
+	tt::remove_tree(s->dir);
 }
 
 tt::Spec ssh_spec(const Setup &s, const std::string &key, const std::string &target, const std::string &command)
 {
 	tt::Spec spec;
-	spec.argv = {"/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no",
-		     "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes", "-o", "LogLevel=ERROR",
-		     "-i", s.dir + "/" + key, "-p", std::to_string(s.port), "-T", target + "@127.0.0.1", command};
+	spec.argv = tt::ssh_argv(s.dir + "/" + key, s.sshd.port);
+	for (const std::string &a : {std::string("-T"), target + "@127.0.0.1", command})
+		spec.argv.push_back(a);
 	spec.env = {"PATH=/usr/bin:/bin", "HOME=" + s.dir, "LANG=en_US.UTF-8"};
 	return spec;
 }
@@ -150,13 +97,13 @@ tt::Spec ssh_spec(const Setup &s, const std::string &key, const std::string &tar
 double login_true(const Setup &s)
 {
 	tt::Spec spec = ssh_spec(s, "normal", s.normal.name, "true");
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	std::string out, err;
 	if (tt::run(spec, &out, &err, TIMEOUT_MS) != 0) {
 		fprintf(stderr, "logins: ssh ... true failed: %s\n", err.c_str());
 		return -1;
 	}
-	return (double)(bench::now_ns() - start) / 1e6;
+	return (double)(tt::now_ns() - start) / 1e6;
 }
 
 // One "ssh ... api" up to PASS, then closed: milliseconds until the client has ended, or -1;
@@ -164,7 +111,7 @@ double login_true(const Setup &s)
 double login_api(const Setup &s, double *to_pass)
 {
 	tt::Spec spec = ssh_spec(s, "chat", "tolvar", "api");
-	int64_t start = bench::now_ns();
+	int64_t start = tt::now_ns();
 	tt::Process p;
 	bench::ApiStream in;
 	if (!tt::spawn(spec, &p) || !bench::api_handshake(&p, &in, TIMEOUT_MS)) {
@@ -173,7 +120,7 @@ double login_api(const Setup &s, double *to_pass)
 		fprintf(stderr, "logins: ssh ... api gave no PASS: %s\n", err.c_str());
 		return -1;
 	}
-	*to_pass = (double)(bench::now_ns() - start) / 1e6;
+	*to_pass = (double)(tt::now_ns() - start) / 1e6;
 	p.close_in();
 	std::string rest;
 	tt::read_to_eof(p.out, TIMEOUT_MS, &rest);
@@ -181,7 +128,7 @@ double login_api(const Setup &s, double *to_pass)
 		fprintf(stderr, "logins: ssh ... api ended with %d\n", p.exit_code());
 		return -1;
 	}
-	return (double)(bench::now_ns() - start) / 1e6;
+	return (double)(tt::now_ns() - start) / 1e6;
 }
 
 double mean(const std::vector<double> &v)
@@ -204,40 +151,17 @@ std::vector<std::string> row(const std::string &what, const std::vector<double> 
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "k:r:vh", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'k': good = bench::parse_count(optarg, &o.logins); break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'v': o.verbose = true; break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_option('k', &o.logins), bench::count_option('r', &o.repetitions),
+			      bench::flag_option('v', nullptr, &o.verbose), bench::text_option("server", &server_opt)},
+			     usage);
+	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
+	bench::begin(argv[0], 0);
 	if (access("/usr/sbin/sshd", X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0) {
 		fprintf(stderr, "%s: needs /usr/sbin/sshd and /usr/bin/ssh (scripts/install-deps.sh)\n", argv[0]);
 		return 1;
 	}
-	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	signal(SIGPIPE, SIG_IGN);
-	tt::Syslog::instance();
 	Setup s;
 	bool ok = prepare(o, &s);
 	std::vector<double> plain, api, api_pass;

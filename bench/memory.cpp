@@ -3,16 +3,17 @@
 // /proc/PID/smaps_rollup: resident, proportional (Pss) and private (clean + dirty) memory.
 // A session is tolvard -c run as the account with the environment an SSH daemon gives; the
 // cli session runs on a pseudo-terminal. Run as root.
-#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "bench/bench-support.h"
+#include "testing/proc-files.h"
 
 namespace {
 
@@ -39,29 +40,42 @@ void usage(const char *program)
 
 std::string mib(long kib) { return bench::format("%.2f MiB", (double)kib / 1024.0); }
 
-std::vector<std::string> row(const std::string &what, const bench::Memory &m, const char *target)
+// The largest figures of a process seen so far.
+struct Largest {
+	long rss_kib = 0;
+	long pss_kib = 0;
+	long private_kib = 0;	// Private_Clean + Private_Dirty
+};
+
+std::vector<std::string> row(const std::string &what, const Largest &m, const char *target)
 {
 	return {what, mib(m.rss_kib), mib(m.pss_kib), mib(m.private_kib), target};
 }
 
-void keep_largest(bench::Memory *acc, const bench::Memory &m)
+void keep_largest(Largest *acc, const tt::MemoryFigures &m)
 {
 	acc->rss_kib = std::max(acc->rss_kib, m.rss_kib);
 	acc->pss_kib = std::max(acc->pss_kib, m.pss_kib);
-	acc->private_kib = std::max(acc->private_kib, m.private_kib);
+	acc->private_kib = std::max(acc->private_kib, m.private_clean_kib + m.private_dirty_kib);
+}
+
+// Private memory per mapping, one "  KiB  name" line each, largest first.
+std::string private_by_mapping(pid_t pid)
+{
+	std::string out;
+	for (const auto &e : tt::private_by_mapping(pid))
+		if (e.second > 0)
+			out += bench::format("  %6ld KiB  %s\n", e.second, e.first.c_str());
+	return out;
 }
 
 // Starts a session of user in mode and waits until it is logged in and idle.
 bool start_session(const tt::Account &a, const std::string &exe, const std::string &mode, const std::string &user,
 		   tt::Process *p)
 {
-	tt::Spec s;
-	s.argv = {tt::program_path(exe), "-c", user};
-	s.env = tt::ssh_env(a, mode);
-	s.env.push_back("TERM=xterm");
-	s.uid = a.uid;
-	s.gid = a.gid;
-	s.cwd = a.home;
+	std::vector<std::string> env = tt::ssh_env(a, mode);
+	env.push_back("TERM=xterm");
+	tt::Spec s = tt::session_spec(a, user, env, exe);
 	s.pty = mode == "cli";
 	if (!tt::spawn(s, p))
 		return false;
@@ -81,14 +95,14 @@ bool start_session(const tt::Account &a, const std::string &exe, const std::stri
 	return true;
 }
 
-bool measure(const tt::Process &p, const std::string &what, bench::Memory *largest)
+bool measure(const tt::Process &p, const std::string &what, Largest *largest)
 {
-	bench::Memory m;
-	if (!bench::read_memory(p.pid, &m))
+	tt::MemoryFigures m;
+	if (!tt::read_memory(p.pid, &m))
 		return false;
 	keep_largest(largest, m);
 	if (verbose)
-		fprintf(stderr, "%s: private memory by mapping\n%s", what.c_str(), bench::private_by_mapping(p.pid).c_str());
+		fprintf(stderr, "%s: private memory by mapping\n%s", what.c_str(), private_by_mapping(p.pid).c_str());
 	return true;
 }
 
@@ -96,7 +110,7 @@ bool measure(const tt::Process &p, const std::string &what, bench::Memory *large
 // so code that only sessions run counts as private), then a second one beside it, whose
 // private memory is what each further session costs.
 bool measure_mode(const tt::Account &a, const std::string &exe, const std::string &mode, long rep,
-		  bench::Memory *alone, bench::Memory *beside)
+		  Largest *alone, Largest *beside)
 {
 	tt::Process first, second;
 	bool ok = start_session(a, exe, mode, bench::format("%s%ldfirst", mode.c_str(), rep), &first) &&
@@ -115,52 +129,22 @@ bool measure_mode(const tt::Account &a, const std::string &exe, const std::strin
 int main(int argc, char **argv)
 {
 	Options o;
-	const char *server_opt = nullptr;
-	static const struct option long_options[] = {
-		{"server", required_argument, nullptr, 'S'},
-		{"help", no_argument, nullptr, 'h'},
-		{nullptr, 0, nullptr, 0},
-	};
-	int opt;
-	while ((opt = getopt_long(argc, argv, "c:r:vh", long_options, nullptr)) != -1) {
-		bool good = true;
-		switch (opt) {
-		case 'c': good = bench::parse_count(optarg, &o.clients) && o.clients <= 1000; break;
-		case 'r': good = bench::parse_count(optarg, &o.repetitions); break;
-		case 'v': verbose = true; break;
-		case 'S': server_opt = optarg; break;
-		case 'h': usage(argv[0]); return 0;
-		default: good = false; break;
-		}
-		if (!good) {
-			usage(argv[0]);
-			return 255;
-		}
-	}
-	if (optind != argc) {
-		usage(argv[0]);
-		return 255;
-	}
-	bench::require_root(argv[0]);
+	std::string server_opt;
+	bench::parse_options(argc, argv,
+			     {bench::count_option('c', &o.clients, 1000), bench::count_option('r', &o.repetitions),
+			      bench::flag_option('v', nullptr, &verbose), bench::text_option("server", &server_opt)},
+			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	if (!bench::raise_descriptor_limit(o.clients + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], o.clients + 256);
-		return 1;
-	}
-	signal(SIGPIPE, SIG_IGN);
+	bench::begin(argv[0], o.clients + 256);
 	tt::Account account = bench::make_account("tvmem");
 	tt::Server server;
-	if (!bench::start_server_binary(account, o.server, &server)) {
-		fprintf(stderr, "%s: the server did not start\n", argv[0]);
-		tt::remove_account(account);
-		return 1;
-	}
+	bench::start_server_or_exit(argv[0], account, o.server, &server);
 	bool ok = true;
-	bench::Memory idle_server, loaded_server;
+	Largest idle_server, loaded_server;
 	usleep(SETTLE_MS * 1000);
 	ok = measure(server.proc, "server, 0 clients", &idle_server);
 	const char *mode_names[3] = {"api", "log", "cli"};
-	bench::Memory alone[3], beside[3];
+	Largest alone[3], beside[3];
 	for (int m = 0; m < 3 && ok; m++)
 		for (long r = 0; r < o.repetitions && ok; r++)
 			ok = measure_mode(account, o.server, mode_names[m], r, &alone[m], &beside[m]);
@@ -169,7 +153,7 @@ int main(int argc, char **argv)
 	usleep(SETTLE_MS * 1000);
 	ok = ok && measure(server.proc, bench::format("server, %ld clients", o.clients), &loaded_server);
 	bench::close_all(&clients);
-	bench::stop_server(&server);
+	tt::stop_server(&server);
 	tt::remove_account(account);
 	if (!ok) {
 		fprintf(stderr, "%s: a measurement failed\n", argv[0]);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/cli-frontend.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-history.h"
 #include "cli/cli-ignore.h"
 #include "cli/cli-output.h"
@@ -129,6 +130,7 @@ void command_listoptions(int, int argc, char **argv)
 		printf("/alert %s\n", cli_state.alert != 0 ? "on" : "off");
 		printf("/showhtml %s\n", showhtml_words[effective_showhtml()]);
 		printf("/color %s\n", color_words[effective_color()]);
+		printf("/backlog %d\n", cli_state.backlog);
 		return;
 	}
 	static const char *const showhtml_texts[] = {N_("off"), N_("colorized text"), N_("plain text"),
@@ -137,6 +139,7 @@ void command_listoptions(int, int argc, char **argv)
 	printf("%s%s\n", _("Message alert:          "), cli_state.alert != 0 ? _("on") : _("off"));
 	printf("%s%s\n", _("Showing HTML message:   "), _(showhtml_texts[effective_showhtml()]));
 	printf("%s%s\n", _("Use colorized output:   "), _(color_texts[effective_color()]));
+	printf("%s%d\n", _("Backlog at start-up:    "), cli_state.backlog);
 }
 
 void command_version(int, int, char **)
@@ -173,6 +176,8 @@ const CommandEntry command_table[] = {
 	{"tell", "<user> <message> [<message> ...]", command_msg, ARG_ONLINE_USER},
 	{"motd", "", command_motd, ARG_NONE},
 	{"pasteimage", "<user>", cli_command_pasteimage, ARG_ONLINE_USER},
+	{"history", "[<count>]", cli_command_history, ARG_NONE},
+	{"backlog", "<count>", cli_command_backlog, ARG_NONE},
 	{"listoptions", "[-e]", command_listoptions, ARG_NONE},
 	{"version", "", command_version, ARG_NONE},
 	{"quit", "", command_quit, ARG_NONE},

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/cli-commands.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-history.h"
 #include "cli/cli-ignore.h"
 #include "cli/cli-input.h"
@@ -38,6 +39,7 @@ static void cli_init(const char *user_name, int server_fd)
 	if (cli_state.use_readline)
 		cli_online_request_silently(server_fd);
 	print_motd(1);
+	cli_backlog_start(server_fd);
 }
 
 static void log_init(const char *user_name, int server_fd)

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/cli-backlog.h"
 #include "cli/cli-state.h"
 #include "common/file-helpers.h"
 #include "common/i18n.h"
@@ -39,6 +40,22 @@ LineMatch match_key(std::string_view line, std::string_view key, char *value)
 	return LINE_VALUE;
 }
 
+// A preference line "key=" followed by a count of 1 to 3 digits.
+LineMatch match_count(std::string_view line, std::string_view key, int *value)
+{
+	WireReader r(line);
+	std::string_view head;
+	uint8_t eq;
+	if (r.get_bytes(key.size(), &head) < 0 || head != key || r.get_u8(&eq) < 0 || eq != '=')
+		return LINE_OTHER_KEY;
+	std::string_view digits = r.rest();
+	int n = cli_backlog_parse_count(digits.data(), digits.size());
+	if (n < 0)
+		return LINE_WRONG_LENGTH;
+	*value = n;
+	return LINE_VALUE;
+}
+
 }  // namespace
 
 void preferences_skip_line(FILE *f)
@@ -65,6 +82,7 @@ int preferences_apply_stream(FILE *f, CliState *state)
 		if (n == 0 || line[0] == '#')
 			continue;
 		char value = 0;
+		int count = 0;
 		LineMatch m;
 		if ((m = match_key(line, "alert", &value)) != LINE_OTHER_KEY) {
 			if (m == LINE_VALUE) {
@@ -79,6 +97,11 @@ int preferences_apply_stream(FILE *f, CliState *state)
 		} else if ((m = match_key(line, "color", &value)) != LINE_OTHER_KEY) {
 			if (m == LINE_VALUE) {
 				state->color = value - '0';
+				continue;
+			}
+		} else if ((m = match_count(line, "backlog", &count)) != LINE_OTHER_KEY) {
+			if (m == LINE_VALUE) {
+				state->backlog = count;
 				continue;
 			}
 		} else {

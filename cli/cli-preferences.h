@@ -1,4 +1,5 @@
-// Each user's display settings (alert, showhtml, color), kept in "users-preferences/<name>".
+// Each user's display settings (alert, showhtml, color, backlog), kept in
+// "users-preferences/<name>".
 #ifndef TOLVAR_CLI_CLI_PREFERENCES_H
 #define TOLVAR_CLI_CLI_PREFERENCES_H
 
@@ -11,7 +12,8 @@ struct CliState;
 // Failures are reported on standard error; the session then stores nothing.
 void load_preferences(const char *user_name);
 
-// Stores key ("alert", "showhtml" or "color") with value (one digit) in the open file: the
+// Stores key ("alert", "showhtml", "color": one digit; "backlog": one to three) with value in
+// the open file: the
 // first line of that key is rewritten in place, or the line is appended. Reports nothing.
 void set_preference(const char *key, const char *value);
 

@@ -11,6 +11,7 @@
 
 #include "cli/cli-escape.h"
 #include "cli/cli-frontend.h"
+#include "cli/cli-backlog.h"
 #include "cli/cli-ignore.h"
 #include "cli/cli-input.h"
 #include "cli/cli-mention.h"
@@ -105,60 +106,7 @@ void show_message(const LocalPacketView &p)
 	MessageView m;
 	if (local_parse_message(p, &m) < 0)
 		return malformed(p);
-	if (cli_is_ignored(m.from_user))
-		return;
-	bool colour = cli_colour_wanted();
-	const char *from_colour = colour ? (is_own_name(m.from_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
-	const char *to_colour = colour ? (is_own_name(m.to_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
-	const char *reset = colour ? COLOUR_RESET : "";
-
-	bool use_elinks = false;
-	const char *placeholder = nullptr;
-	if (m.kind == MESSAGE_KIND_HTML && cli_state.showhtml == 0)
-		placeholder = "[HTML]";
-	else if (m.kind == MESSAGE_KIND_HTML && (cli_state.showhtml == 1 || cli_state.showhtml == 2))
-		use_elinks = true;
-	else if (m.kind == MESSAGE_KIND_IMAGE)
-		placeholder = _("[Image]");
-
-	char *body = nullptr;
-	if (placeholder == nullptr && !use_elinks) {
-		body = static_cast<char *>(malloc(m.text.size() + 1));
-		if (body == nullptr) {
-			print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, "%s", _("Out of memory"));
-			return;
-		}
-		memcpy(body, m.text.data(), m.text.size());
-		body[m.text.size()] = '\0';
-	}
-
-	EscapedName from(m.from_user);
-	if (m.to_user == "GLOBAL" || m.to_user == "*")
-		print_with_time(-1, 0, "%s%s%s: ", from_colour, from.text, reset);
-	else
-		print_with_time(-1, 0, "%s%s%s to %s%s%s: ", from_colour, from.text, reset, to_colour,
-				EscapedName(m.to_user).text, reset);
-
-	if (use_elinks) {
-		cli_render_html(m.text.data(), m.text.size(), cli_state.showhtml == 1);
-		return;
-	}
-	// Mentions of the user in others' plain text: highlighted where colour is wanted, and
-	// nowhere else, so that without colour the line is the same as any other.
-	size_t marks[2 * MENTION_SPANS_MAX];
-	size_t mark_count = 0;
-	if (body != nullptr && colour && m.kind == MESSAGE_KIND_PLAIN && is_other_sender(m.from_user))
-		mark_count = cli_find_mentions(body, m.text.size(), cli_state.own_user_name, marks, 2 * MENTION_SPANS_MAX);
-	if (placeholder != nullptr)
-		fputs(placeholder, stdout);
-	else
-		cli_write_message_text(stdout, body, m.text.size() + 1, cli_colour_wanted, marks, mark_count);
-	putchar('\n');
-	if (cli_state.use_readline) {
-		rl_on_new_line();
-		rl_redisplay();
-	}
-	free(body);
+	cli_show_message(m, -1, "");
 }
 
 // The administrator ended this session; the server closes the connection next.
@@ -210,6 +158,8 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_ONLINE_USERS, show_online_users},
 	{LOCAL_PACKET_USER_ONLINE, show_user_online},
 	{LOCAL_PACKET_USER_OFFLINE, show_user_offline},
+	{LOCAL_PACKET_HISTORY_MESSAGE, cli_show_backlog_message},
+	{LOCAL_PACKET_HISTORY_END, cli_show_backlog_end},
 	{LOCAL_PACKET_KICKED, show_kicked},
 	{LOCAL_PACKET_MUTED, show_muted},
 	{LOCAL_PACKET_LOGIN_REFUSED, show_login_refused},
@@ -232,6 +182,64 @@ const FatalResult fatal_results[] = {
 };
 
 }  // namespace
+
+void cli_show_message(const MessageView &m, time_t when, const char *date)
+{
+	if (cli_is_ignored(m.from_user))
+		return;
+	bool colour = cli_colour_wanted();
+	const char *from_colour = colour ? (is_own_name(m.from_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
+	const char *to_colour = colour ? (is_own_name(m.to_user) ? COLOUR_OWN : COLOUR_OTHER) : "";
+	const char *reset = colour ? COLOUR_RESET : "";
+
+	bool use_elinks = false;
+	const char *placeholder = nullptr;
+	if (m.kind == MESSAGE_KIND_HTML && cli_state.showhtml == 0)
+		placeholder = "[HTML]";
+	else if (m.kind == MESSAGE_KIND_HTML && (cli_state.showhtml == 1 || cli_state.showhtml == 2))
+		use_elinks = true;
+	else if (m.kind == MESSAGE_KIND_IMAGE)
+		placeholder = _("[Image]");
+
+	char *body = nullptr;
+	if (placeholder == nullptr && !use_elinks) {
+		body = static_cast<char *>(malloc(m.text.size() + 1));
+		if (body == nullptr) {
+			print_with_time(-1, PRINT_END_LINE | PRINT_REDRAW, "%s", _("Out of memory"));
+			return;
+		}
+		memcpy(body, m.text.data(), m.text.size());
+		body[m.text.size()] = '\0';
+	}
+
+	EscapedName from(m.from_user);
+	if (m.to_user == "GLOBAL" || m.to_user == "*")
+		print_with_time(when, 0, "%s%s%s%s: ", date, from_colour, from.text, reset);
+	else
+		print_with_time(when, 0, "%s%s%s%s to %s%s%s: ", date, from_colour, from.text, reset, to_colour,
+				EscapedName(m.to_user).text, reset);
+
+	if (use_elinks) {
+		cli_render_html(m.text.data(), m.text.size(), cli_state.showhtml == 1);
+		return;
+	}
+	// Mentions of the user in others' plain text: highlighted where colour is wanted, and
+	// nowhere else, so that without colour the line is the same as any other.
+	size_t marks[2 * MENTION_SPANS_MAX];
+	size_t mark_count = 0;
+	if (body != nullptr && colour && m.kind == MESSAGE_KIND_PLAIN && is_other_sender(m.from_user))
+		mark_count = cli_find_mentions(body, m.text.size(), cli_state.own_user_name, marks, 2 * MENTION_SPANS_MAX);
+	if (placeholder != nullptr)
+		fputs(placeholder, stdout);
+	else
+		cli_write_message_text(stdout, body, m.text.size() + 1, cli_colour_wanted, marks, mark_count);
+	putchar('\n');
+	if (cli_state.use_readline) {
+		rl_on_new_line();
+		rl_redisplay();
+	}
+	free(body);
+}
 
 void cli_show_packet(const unsigned char *packet)
 {

@@ -11,10 +11,11 @@ struct CliState {
 	int color;			// 0 off, 1 on, 2 auto (on while standard output is a terminal)
 	int last_yday;			// day of the year at the last date check, -1 before the first
 	int server_fd;			// the connection to the server, -1 before init
+	int backlog;			// earlier messages shown at start-up, 0 to 999
 };
 
-// The settings as a new session starts: alert off, showhtml off, color auto.
-constexpr CliState CLI_STATE_INITIAL = {false, false, nullptr, 0, 0, 2, -1, -1};
+// The settings as a new session starts: alert off, showhtml off, color auto, 20 earlier messages.
+constexpr CliState CLI_STATE_INITIAL = {false, false, nullptr, 0, 0, 2, -1, -1, 20};
 
 extern CliState cli_state;
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "common/file-helpers.h"
@@ -18,6 +19,20 @@ int client_send_request_get_online_users(int server_fd)
 	ssize_t w;
 	do
 		w = write(server_fd, packet.get(), size);
+	while (w < 0 && errno == EINTR);
+	return w < 0 ? -1 : 0;
+}
+
+int client_send_request_get_history(int server_fd, uint32_t max)
+{
+	size_t size;
+	MallocPtr<unsigned char> packet(local_packet_build_get_history(max, &size));
+	if (packet == nullptr)
+		return -1;
+	// A server that has gone is found when the connection is next read, not by a signal here.
+	ssize_t w;
+	do
+		w = send(server_fd, packet.get(), size, MSG_NOSIGNAL);
 	while (w < 0 && errno == EINTR);
 	return w < 0 ? -1 : 0;
 }

@@ -7,6 +7,9 @@
 
 // Asks for the list of online sessions. 0, or -1 with errno.
 int client_send_request_get_online_users(int server_fd);
+// Asks for the last max messages to everybody that the server keeps (0: all). 0, or -1 with
+// errno; a closed connection gives EPIPE, not the signal.
+int client_send_request_get_history(int server_fd, uint32_t max);
 // Posts record (fixed part and text_length bytes of text). 0, or -1 with errno
 // (EOVERFLOW when the packet size would overflow, EMSGSIZE when the text is longer than
 // a local packet can carry, LOCAL_MESSAGE_TEXT_MAX; nothing is sent then).

@@ -91,17 +91,7 @@ std::vector<std::string> drain(void)
 		}
 		bytes.append(buf, (size_t)r);
 	}
-	std::vector<std::string> packets;
-	size_t at = 0;
-	while (at < bytes.size()) {
-		uint64_t length;
-		FUZZ_CHECK(bytes.size() - at >= LOCAL_PACKET_OVERHEAD);
-		memcpy(&length, bytes.data() + at, sizeof length);
-		FUZZ_CHECK(length >= 8 && length + LOCAL_PACKET_LENGTH_SIZE <= bytes.size() - at);
-		packets.push_back(bytes.substr(at, (size_t)length + LOCAL_PACKET_LENGTH_SIZE));
-		at += (size_t)length + LOCAL_PACKET_LENGTH_SIZE;
-	}
-	return packets;
+	return fuzz_whole_local_packets(bytes);
 }
 
 void check_post(const std::string &packet, const std::string &to, const std::string &text)

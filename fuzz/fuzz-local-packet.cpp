@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 #include "protocol/local-protocol.h"
 
@@ -23,12 +22,10 @@ void check_inside(const unsigned char *packet, size_t size, std::string_view v)
 
 void parse_all(const unsigned char *packet)
 {
-	uint64_t length;
-	memcpy(&length, packet, 8);
-	size_t size = (size_t)length + 8;
 	LocalPacketView p;
 	if (local_packet_open(packet, &p) < 0)
 		return;
+	size_t size = (size_t)p.length + LOCAL_PACKET_LENGTH_SIZE;
 	check_inside(packet, size, p.payload);
 	LoginView l;
 	if (local_parse_login(p, &l) == 0) {

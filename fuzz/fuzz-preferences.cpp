@@ -16,6 +16,7 @@
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "fuzz/fuzz-support.h"
+#include "testing/proc-files.h"
 
 namespace {
 
@@ -26,14 +27,8 @@ const char *const keys[3] = {"alert", "showhtml", "color"};
 
 std::string read_file(void)
 {
-	FILE *f = fopen(PATH, "rb");
-	FUZZ_CHECK(f != nullptr);
 	std::string s;
-	char buf[4096];
-	size_t n;
-	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-		s.append(buf, n);
-	fclose(f);
+	FUZZ_CHECK(tt::read_file(PATH, &s));
 	return s;
 }
 

@@ -125,12 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	cli_state.showhtml = showhtml == 1 || showhtml == 2 ? 7 : showhtml;	// elinks is left to the tests
 	int32_t type = data[1] % 10 == 9 ? 0x10000 + data[1] : data[1] % 10;
 
-	size_t payload = size - 2;
-	std::string packet(LOCAL_PACKET_OVERHEAD + payload, '\0');
-	uint64_t length = payload + 8;
-	memcpy(&packet[0], &length, sizeof length);
-	memcpy(&packet[8], &type, sizeof type);
-	memcpy(&packet[LOCAL_PACKET_HEADER_SIZE], data + 2, payload);
+	std::string_view payload(reinterpret_cast<const char *>(data + 2), size - 2);
+	std::string packet = tt::local_packet(type, payload);
 	cli_show_packet(reinterpret_cast<const unsigned char *>(packet.data()));
 	fflush(stdout);
 	std::string shown = fuzz_memfile_take(&out);

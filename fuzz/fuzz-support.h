@@ -1,6 +1,6 @@
 // Small helpers shared by the fuzz targets: an invariant check that aborts (libFuzzer then
-// reports the input and the stack), memory files standing in for the standard streams, and a
-// private working directory.
+// reports the input and the stack), memory files standing in for the standard streams, a
+// private working directory, and the local packets in what a peer received.
 #ifndef TOLVAR_FUZZ_FUZZ_SUPPORT_H
 #define TOLVAR_FUZZ_FUZZ_SUPPORT_H
 
@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "testing/local-packets.h"
 
 // The message goes where the sanitizers report, which stays open when libFuzzer closes the
 // target's standard error (-close_fd_mask).
@@ -77,6 +80,15 @@ inline void fuzz_enter_private_directory(void)
 	std::string dir = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tolvar-fuzz-XXXXXX";
 	FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr);
 	FUZZ_CHECK(chdir(dir.c_str()) == 0);
+}
+
+// The local packets in bytes that a peer received: every byte must belong to a whole packet
+// whose length field the programs' reader accepts.
+inline std::vector<std::string> fuzz_whole_local_packets(std::string bytes)
+{
+	std::vector<std::string> packets;
+	FUZZ_CHECK(tt::split_local_packets(&bytes, &packets) && bytes.empty());
+	return packets;
 }
 
 #endif

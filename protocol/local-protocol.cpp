@@ -193,6 +193,47 @@ void local_packet_set_user_info(unsigned char *packet, uint32_t index, int32_t i
 			LOCAL_HOST_FIELD - 1);
 }
 
+unsigned char *local_packet_build_get_history(uint32_t max, size_t *size)
+{
+	unsigned char *p = local_packet_new(LOCAL_PACKET_GET_HISTORY, sizeof max, size);
+	if (p != nullptr)
+		memcpy(local_packet_payload(p), &max, sizeof max);
+	return p;
+}
+
+unsigned char *local_packet_build_history_message(int64_t when, std::string_view from, std::string_view to,
+						  int32_t kind, std::string_view text, size_t *size)
+{
+	if (text.size() > LOCAL_HISTORY_TEXT_MAX) {
+		errno = EOVERFLOW;
+		return nullptr;
+	}
+	unsigned char *p = local_packet_new(LOCAL_PACKET_HISTORY_MESSAGE,
+					    HISTORY_TIME_SIZE + MESSAGE_RECORD_FIXED_SIZE + text.size(), size);
+	if (p == nullptr)
+		return nullptr;
+	unsigned char *at = local_packet_payload(p);
+	memcpy(at, &when, sizeof when);
+	at += HISTORY_TIME_SIZE;
+	MessageRecord rec = {};
+	local_copy_name(rec.from_user, sizeof rec.from_user, from, LOCAL_NAME_FIELD - 1);
+	local_copy_name(rec.to_user, sizeof rec.to_user, to, LOCAL_NAME_FIELD - 1);
+	rec.kind = kind;
+	rec.text_length = text.size();
+	memcpy(at, &rec, sizeof rec);
+	if (!text.empty())
+		memcpy(at + sizeof rec, text.data(), text.size());
+	return p;
+}
+
+unsigned char *local_packet_build_history_end(uint32_t count, size_t *size)
+{
+	unsigned char *p = local_packet_new(LOCAL_PACKET_HISTORY_END, sizeof count, size);
+	if (p != nullptr)
+		memcpy(local_packet_payload(p), &count, sizeof count);
+	return p;
+}
+
 int local_packet_open(const unsigned char *packet, LocalPacketView *out)
 {
 	uint64_t length;
@@ -222,12 +263,13 @@ int get_name_field(WireReader *r, size_t field_size, bool nul_required, std::str
 	return 0;
 }
 
-int parse_message(const LocalPacketView &p, MessageView *out, bool nul_required)
+// A MessageRecord at r's position (payload_offset into the payload); from_user carries no value
+// in a post-message packet.
+int parse_message_record(WireReader &r, bool has_from, bool nul_required, size_t payload_offset, MessageView *out)
 {
-	WireReader r(p.payload);
 	std::string_view from;
 	uint64_t text_length;
-	if (p.type == LOCAL_PACKET_POST_MESSAGE) {
+	if (!has_from) {
 		if (r.skip(LOCAL_NAME_FIELD) < 0)
 			return -1;
 		from = std::string_view();
@@ -238,8 +280,14 @@ int parse_message(const LocalPacketView &p, MessageView *out, bool nul_required)
 	    r.skip(4) < 0 || r.get_u64_host(&text_length) < 0 || text_length > r.remaining())
 		return -1;
 	out->from_user = from;
-	out->text_offset = LOCAL_PACKET_HEADER_SIZE + r.offset();
+	out->text_offset = LOCAL_PACKET_HEADER_SIZE + payload_offset + r.offset();
 	return r.get_bytes((size_t)text_length, &out->text);
+}
+
+int parse_message(const LocalPacketView &p, MessageView *out, bool nul_required)
+{
+	WireReader r(p.payload);
+	return parse_message_record(r, p.type != LOCAL_PACKET_POST_MESSAGE, nul_required, 0, out);
 }
 
 int online_users_entry(const OnlineUsersView &list, uint32_t index, UserInfoView *out, bool nul_required)
@@ -269,6 +317,25 @@ int local_parse_login(const LocalPacketView &p, LoginView *out)
 int local_parse_message(const LocalPacketView &p, MessageView *out) { return parse_message(p, out, true); }
 
 int local_parse_message_lenient(const LocalPacketView &p, MessageView *out) { return parse_message(p, out, false); }
+
+int local_parse_history_message(const LocalPacketView &p, int64_t *when, MessageView *out)
+{
+	WireReader all(p.payload);
+	uint64_t t;
+	WireReader r;
+	if (all.get_u64_host(&t) < 0 || all.sub(all.remaining(), &r) < 0)
+		return -1;
+	*when = (int64_t)t;
+	return parse_message_record(r, true, true, HISTORY_TIME_SIZE, out);
+}
+
+int local_parse_u32(const LocalPacketView &p, uint32_t *value)
+{
+	WireReader r(p.payload);
+	if (r.get_u32_host(value) < 0 || !r.empty())
+		return -1;
+	return 0;
+}
 
 int local_parse_user_name(const LocalPacketView &p, std::string_view *name)
 {

@@ -19,6 +19,10 @@ enum LocalPacketType : int32_t {
 	LOCAL_PACKET_ONLINE_USERS = 5,
 	LOCAL_PACKET_USER_ONLINE = 6,
 	LOCAL_PACKET_USER_OFFLINE = 7,
+	// The kept conversation: asked for by a session, never sent unasked.
+	LOCAL_PACKET_GET_HISTORY = 8,		// client -> server: u32 max (0: all)
+	LOCAL_PACKET_HISTORY_MESSAGE = 9,	// server -> client: i64 time, MessageRecord
+	LOCAL_PACKET_HISTORY_END = 10,		// server -> client: u32 count of messages sent
 	// Administration and moderation (layouts in protocol/admin-protocol.h).
 	LOCAL_PACKET_ADMIN_WHO = 11,
 	LOCAL_PACKET_ADMIN_KICK = 12,
@@ -68,6 +72,9 @@ constexpr size_t USER_INFO_RECORD_SIZE = 4 + LOCAL_NAME_FIELD + LOCAL_HOST_FIELD
 constexpr size_t ONLINE_USERS_MAX_ENTRIES = 1024;
 // Largest text that fits in one message packet.
 constexpr uint64_t LOCAL_MESSAGE_TEXT_MAX = LOCAL_PACKET_MAX_LENGTH - 8 - MESSAGE_RECORD_FIXED_SIZE;
+// A history message: the time the server received it (seconds since the epoch), then a record.
+constexpr size_t HISTORY_TIME_SIZE = 8;
+constexpr uint64_t LOCAL_HISTORY_TEXT_MAX = LOCAL_MESSAGE_TEXT_MAX - HISTORY_TIME_SIZE;
 
 // A message as frontends fill it and as it travels (80-byte fixed part); the text follows
 // the record in the same allocation: see message_record_text.
@@ -135,6 +142,14 @@ unsigned char *local_packet_build_user_name(int32_t type, std::string_view name,
 unsigned char *local_packet_build_online_users(int32_t your_id, uint32_t count, size_t *size);
 void local_packet_set_user_info(unsigned char *packet, uint32_t index, int32_t id,
 				std::string_view user, std::string_view host);
+// Get-history (type 8): at most max messages, 0 for all that are kept.
+unsigned char *local_packet_build_get_history(uint32_t max, size_t *size);
+// History message (type 9): names cut to 31 bytes; EOVERFLOW when text exceeds
+// LOCAL_HISTORY_TEXT_MAX.
+unsigned char *local_packet_build_history_message(int64_t when, std::string_view from, std::string_view to,
+						  int32_t kind, std::string_view text, size_t *size);
+// History end (type 10): count messages were sent.
+unsigned char *local_packet_build_history_end(uint32_t count, size_t *size);
 
 // --- Reading what a peer sent. packet is a buffer from get_local_packet (length + 8 bytes).
 // Each parser returns 0, or -1 when the packet is malformed for its type: too short for the
@@ -163,6 +178,11 @@ struct MessageView {
 	size_t text_offset;		// offset of the text in the packet (92)
 };
 int local_parse_message(const LocalPacketView &p, MessageView *out);
+
+// Type 9: the time, then the record as for a receive-message packet.
+int local_parse_history_message(const LocalPacketView &p, int64_t *when, MessageView *out);
+// Types 8 and 10: exactly one u32 (the most wanted, or the count sent).
+int local_parse_u32(const LocalPacketView &p, uint32_t *value);
 
 // Types 3, 6, 7.
 int local_parse_user_name(const LocalPacketView &p, std::string_view *name);

@@ -19,6 +19,7 @@ jobs=${FUZZ_JOBS:-2}
 TARGETS="
 local-packet 8192
 server 8192
+history-file 16384
 api-packet 8192
 api-stdin 8192
 api-translation 8192

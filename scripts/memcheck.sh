@@ -16,7 +16,7 @@
 #
 # Not under memcheck: programs that tests start through a shell, setpriv, or prlimit with a
 # descriptor limit below 64, and programs that sshd starts (see wrapper_position in
-# tests/support/test-support.cpp); the test binaries named in plain_tests below. The soak
+# testing/support.cpp); the test binaries named in plain_tests below. The soak
 # test runs apart, with 12 sessions for 20 s instead of 80 for 30 s.
 #
 #   ./scripts/memcheck.sh [ctest arguments, e.g. -R Server]

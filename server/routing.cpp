@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iconv.h>
 #include <syslog.h>
 
 #include "common/holders.h"
 #include "server/charsets.h"
+#include "server/history.h"
 #include "server/server-internal.h"
 
 namespace {
@@ -60,9 +62,9 @@ void deliver(int to, StagedPacket *delivery)
 	client_send_staged(to, delivery);
 }
 
-// Converts text into a new record whose text never exceeds what one packet can carry.
+// Converts text into a new record whose text never exceeds limit bytes.
 // Returns the record (caller frees), or nullptr with errno.
-MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
+MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length, uint64_t limit)
 {
 	size_t capacity = text_length;
 	MallocPtr<MessageRecord> rec(message_record_new(capacity));
@@ -88,13 +90,13 @@ MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
 			return nullptr;
 		size_t used = capacity - out_left;
 		// A converted text above the packet limit would end the recipient's session.
-		if (capacity >= LOCAL_MESSAGE_TEXT_MAX) {
+		if (capacity >= limit) {
 			errno = EMSGSIZE;
 			return nullptr;
 		}
 		capacity = capacity < CONVERSION_GROWTH ? capacity + CONVERSION_GROWTH : capacity * 2;
-		if (capacity > LOCAL_MESSAGE_TEXT_MAX)
-			capacity = LOCAL_MESSAGE_TEXT_MAX;
+		if (capacity > limit)
+			capacity = (size_t)limit;
 		auto *grown = static_cast<MessageRecord *>(realloc(rec.get(), sizeof(MessageRecord) + capacity));
 		if (grown == nullptr) {
 			errno = ENOMEM;
@@ -111,36 +113,23 @@ MessageRecord *convert_text(iconv_t cd, char *text, size_t text_length)
 
 // Sends recipient to the plain text of delivery converted from one encoding to the other
 // (from_charset: the listed character set of from_encoding, or nullptr); when that cannot be
-// done, logs why and sends delivery unconverted. An encoding off the list cannot be converted.
+// done, logs why and sends delivery unconverted.
 void send_converted(int from, int to, StagedPacket *delivery, const char *from_encoding, const char *from_charset,
 		    const char *to_encoding)
 {
-	const char *to_charset = listed_charset(to_encoding);
-	if (from_charset != nullptr && to_charset != nullptr && strcmp(from_charset, to_charset) == 0) {
-		// Two spellings of one character set.
-		deliver(to, delivery);
-		return;
-	}
 	const unsigned char *bytes = delivery->bytes;
 	uint64_t text_length;
 	memcpy(&text_length, bytes + PACKET_TEXT_LENGTH, sizeof text_length);
-	MallocPtr<MessageRecord> rec;
-	iconv_t cd = (iconv_t)-1;	// NOLINT(performance-no-int-to-ptr): iconv_open's failure value
-	errno = EINVAL;			// what iconv_open says of a name it does not know
-	if (from_charset != nullptr && to_charset != nullptr)
-		cd = iconv_open(to_charset, from_charset);
-	if (cd != (iconv_t)-1) {	// NOLINT(performance-no-int-to-ptr): iconv_open's failure value
-		// iconv's input is not const, but it only reads it.
-		rec.reset(convert_text(cd, const_cast<char *>(reinterpret_cast<const char *>(bytes + PACKET_TEXT)),
-				       (size_t)text_length));
-		int saved = errno;
-		iconv_close(cd);
-		errno = saved;
-	}
-	if (rec == nullptr) {
+	std::string_view text(reinterpret_cast<const char *>(bytes + PACKET_TEXT), (size_t)text_length);
+	MessageRecord *converted_record = nullptr;
+	int r = convert_plain_text(from_charset, to_encoding, text, LOCAL_MESSAGE_TEXT_MAX, &converted_record);
+	MallocPtr<MessageRecord> rec(converted_record);
+	if (r == CONVERT_FAILED) {
 		syslog_perror("dispatch_message: failed to convert text encoding from %s to %s", from_encoding,
 			      to_encoding);
 		stats_add(COUNTER_CONVERSIONS_FAILED, 1);
+	}
+	if (r != CONVERT_DONE) {
 		deliver(to, delivery);
 		return;
 	}
@@ -199,17 +188,45 @@ void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 		else if (user != sender)
 			continue;
 		const char *encoding = server.slots[i].encoding;
-		if (i != d && sender_encoding != nullptr && m.kind == MESSAGE_KIND_PLAIN && encoding != nullptr &&
-		    strcmp(sender_encoding, encoding) != 0)
+		if (i != d && needs_conversion(sender_encoding, m.kind, encoding))
 			send_converted(d, i, &delivery, sender_encoding, sender_charset, encoding);
 		else
 			deliver(i, &delivery);
 	}
 	if (!delivered && !FD_ISSET(d, &server.failed))
 		send_user_not_found(d, m.to_user);
+	if (everybody)
+		history_keep((int64_t)time(nullptr), sender, m, sender_encoding);
 }
 
 }  // namespace
+
+bool needs_conversion(const char *from_encoding, int32_t kind, const char *to_encoding)
+{
+	return from_encoding != nullptr && kind == MESSAGE_KIND_PLAIN && to_encoding != nullptr &&
+	       strcmp(from_encoding, to_encoding) != 0;
+}
+
+int convert_plain_text(const char *from_charset, const char *to_encoding, std::string_view text, uint64_t limit,
+		       MessageRecord **out)
+{
+	*out = nullptr;
+	const char *to_charset = listed_charset(to_encoding);
+	if (from_charset != nullptr && to_charset != nullptr && strcmp(from_charset, to_charset) == 0)
+		return CONVERT_SAME;	// two spellings of one character set
+	errno = EINVAL;		// what iconv_open says of a name it does not know
+	if (from_charset == nullptr || to_charset == nullptr)
+		return CONVERT_FAILED;
+	iconv_t cd = iconv_open(to_charset, from_charset);
+	if (cd == (iconv_t)-1)	// NOLINT(performance-no-int-to-ptr): iconv_open's failure value
+		return CONVERT_FAILED;
+	// iconv's input is not const, but it only reads it.
+	*out = convert_text(cd, const_cast<char *>(text.data()), text.size(), limit);
+	int saved = errno;
+	iconv_close(cd);
+	errno = saved;
+	return *out != nullptr ? CONVERT_DONE : CONVERT_FAILED;
+}
 
 int handle_post_message(int fd, unsigned char *bytes, const LocalPacketView &packet)
 {

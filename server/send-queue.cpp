@@ -81,6 +81,9 @@ void log_send_failure(SendWhat what, int from, int to)
 	case SEND_USER_STATE:
 		syslog_perror("broadcast_user_state: to %d: write", to);
 		return;
+	case SEND_HISTORY:
+		syslog_perror("send_history: write to %d", to);
+		return;
 	case SEND_NOTICE:
 		syslog_perror("send_notice: to %d: write", to);
 		return;

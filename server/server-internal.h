@@ -74,6 +74,7 @@ enum SendWhat : uint8_t {
 	SEND_NOT_FOUND,		// "dispatch_message: write"
 	SEND_ONLINE_USERS,	// "send_online_users: write to %d"
 	SEND_USER_STATE,	// "broadcast_user_state: to %d: write"
+	SEND_HISTORY,		// "send_history: write to %d"
 	SEND_NOTICE,		// "send_notice: to %d: write"
 	SEND_ADMIN_ANSWER,	// "admin answer: to %d: write"
 };
@@ -138,5 +139,20 @@ void broadcast_user_state(const char *user, bool online, const fd_set *set, int 
 
 // Delivers the message of a post-message packet; its bytes become the delivery in place.
 int handle_post_message(int fd, unsigned char *bytes, const LocalPacketView &packet);
+
+// Whether a recipient whose session has to_encoding gets a message of kind from a sender whose
+// session had from_encoding (either may be nullptr) converted: plain text between two names.
+bool needs_conversion(const char *from_encoding, int32_t kind, const char *to_encoding);
+
+enum ConvertResult {
+	CONVERT_SAME,	// two spellings of one character set: the text goes unchanged
+	CONVERT_DONE,	// *out holds the converted text
+	CONVERT_FAILED,	// errno says why; the text goes unchanged, and the caller logs it
+};
+// Converts text from from_charset (the listed character set of the sender's encoding, or
+// nullptr) to to_encoding into a new record (*out, caller frees; only text and text_length
+// filled) whose text is at most limit bytes. Returns a ConvertResult.
+int convert_plain_text(const char *from_charset, const char *to_encoding, std::string_view text, uint64_t limit,
+		       MessageRecord **out);
 
 #endif

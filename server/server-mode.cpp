@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/i18n.h"
+#include "server/history.h"
 #include "server/server-internal.h"
 
 ServerState server;
@@ -39,7 +40,7 @@ constexpr int PACKETS_PER_PASS = 64;
 // hold of the smallest packets, yet a bound for a client that writes without reading.
 constexpr int FAILED_CLIENT_PACKETS = 32768;
 
-// The packets a client may send.
+// The packets a client may send; the dispatcher looks the type up among the rows.
 struct PacketHandler {
 	int32_t type;
 	const char *name;
@@ -50,14 +51,22 @@ const PacketHandler packet_handlers[] = {
 	{LOCAL_PACKET_LOGIN, "login", handle_login},
 	{LOCAL_PACKET_POST_MESSAGE, "post-message", handle_post_message},
 	{LOCAL_PACKET_GET_ONLINE_USERS, "get-online-users", handle_get_online_users},
+	{LOCAL_PACKET_GET_HISTORY, "get-history", handle_get_history},
 	{LOCAL_PACKET_ADMIN_WHO, "admin-who", handle_admin_who},
 	{LOCAL_PACKET_ADMIN_KICK, "admin-kick", handle_admin_kick},
 	{LOCAL_PACKET_ADMIN_MUTE, "admin-mute", handle_admin_mute},
 	{LOCAL_PACKET_ADMIN_UNMUTE, "admin-unmute", handle_admin_unmute},
 	{LOCAL_PACKET_ADMIN_LIST_MUTES, "admin-list-mutes", handle_admin_list_mutes},
 	{LOCAL_PACKET_ADMIN_STATS, "admin-stats", handle_admin_stats},
-	{0, nullptr, nullptr},
 };
+
+const PacketHandler *find_packet_handler(int32_t type)
+{
+	for (const PacketHandler &h : packet_handlers)
+		if (h.type == type)
+			return &h;
+	return nullptr;
+}
 
 // Replaces the content of the locked pid file with this process's id.
 int write_pid(int fd)
@@ -202,10 +211,8 @@ void server_handle_packet(int fd, unsigned char *packet)
 		syslog(LOG_WARNING, "client fd %d malformed packet (length %llu)", fd, (unsigned long long)length);
 		return;
 	}
-	const PacketHandler *h = packet_handlers;
-	while (h->handle != nullptr && h->type != view.type)
-		h++;
-	if (h->handle == nullptr) {
+	const PacketHandler *h = find_packet_handler(view.type);
+	if (h == nullptr) {
 		syslog(LOG_WARNING, "client fd %d unknown packet type %d", fd, (int)view.type);
 		return;
 	}
@@ -354,13 +361,16 @@ int server_mode(const struct sockaddr_un *addr)
 	if (locked != 0)
 		return 1;
 	signal(SIGPIPE, SIG_IGN);
+	openlog("tolvard", LOG_PID, LOG_DAEMON);
+	// Loaded while standard input and output are open, so that the history file and the log
+	// take none of the descriptors that clients get.
+	history_init();
+	moderation_start();
 	close(STDIN_FILENO);
 	close(STDOUT_FILENO);
 	int fd = open_listener(addr);
 	if (fd < 0)
 		return 1;
-	openlog("tolvard", LOG_PID, LOG_DAEMON);
-	moderation_start();
 
 	FD_ZERO(&server.clients);
 	FD_ZERO(&server.failed);

@@ -1,12 +1,14 @@
 // An echo bot: answers every private message with the same text, prefixed by "echo: ".
 //
-//   tolvar-echo-bot [-v] [command [argument...]]
+//   tolvar-echo-bot [-v] [-H count] [command [argument...]]
 //
 // With a command (for example: ssh -T -i bot-key tolvar@chat.example api) the bot runs it
 // and talks API over its standard input and output. Without one it talks over its own
 // standard input and output, for a caller that has connected them to a session already.
 // Messages that already start with "echo: " are not answered, so that two bots cannot keep
-// each other busy. It ends with status 0 when the session ends, 1 on errors.
+// each other busy. With -H it first asks for the last count messages to everybody (API
+// version 2) and prints them on standard error. It ends with status 0 when the session ends,
+// 1 on errors.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,7 @@ namespace {
 constexpr std::string_view ECHO_PREFIX = "echo: ";
 
 bool verbose = false;
+uint16_t history_count = 0;	// -H: earlier messages asked for at the start
 
 void note(const char *what, std::string_view detail)
 {
@@ -89,8 +92,14 @@ int converse(int in_fd, int out_fd)
 		return 1;
 	}
 	std::string own_name(pass.user);
+	uint16_t version = pass.version;
 	free(pass_packet);
 	note("logged in as", own_name);
+	if (history_count > 0 && version >= TOLVAR_API_VERSION_HISTORY &&
+	    tolvarapi::get_history(out_fd, history_count) != tolvarapi::OK) {
+		fprintf(stderr, "echo-bot: asking for the history failed\n");
+		return 1;
+	}
 
 	for (;;) {
 		unsigned char *buf;
@@ -106,8 +115,14 @@ int converse(int in_fd, int out_fd)
 		tolvarapi::Packet p;
 		tolvarapi::Message m;
 		tolvarapi::Error e;
+		tolvarapi::HistoryEnd end;
 		if (tolvarapi::open_packet(buf, size, &p) == tolvarapi::OK) {
-			if (tolvarapi::parse_message(p, &m) == tolvarapi::OK) {
+			if (tolvarapi::parse_history_message(p, &m) == tolvarapi::OK) {
+				fprintf(stderr, "echo-bot: earlier %.*s: %.*s\n", (int)m.from.size(), m.from.data(),
+					(int)m.text.size(), m.text.data());
+			} else if (tolvarapi::parse_history_end(p, &end) == tolvarapi::OK) {
+				fprintf(stderr, "echo-bot: %u earlier messages\n", (unsigned int)end.count);
+			} else if (tolvarapi::parse_message(p, &m) == tolvarapi::OK) {
 				if (answer(out_fd, own_name, m) < 0)
 					status = 1;
 			} else if (tolvarapi::parse_error(p, &e) == tolvarapi::OK) {
@@ -129,12 +144,21 @@ int converse(int in_fd, int out_fd)
 int main(int argc, char **argv)
 {
 	int first = 1;
-	if (argc > 1 && strcmp(argv[1], "-v") == 0) {
-		verbose = true;
-		first = 2;
+	bool bad = false;
+	for (; argc > first && argv[first][0] == '-' && strcmp(argv[first], "--") != 0 && !bad; first++) {
+		char *end = nullptr;
+		if (strcmp(argv[first], "-v") == 0) {
+			verbose = true;
+		} else if (strcmp(argv[first], "-H") == 0 && argc > first + 1) {
+			unsigned long n = strtoul(argv[++first], &end, 10);
+			bad = *argv[first] == '\0' || *end != '\0' || n == 0 || n > UINT16_MAX;
+			history_count = (uint16_t)n;
+		} else {
+			bad = true;
+		}
 	}
-	if (argc > first && argv[first][0] == '-' && strcmp(argv[first], "--") != 0) {
-		fprintf(stderr, "Usage: %s [-v] [command [argument...]]\n", argv[0]);
+	if (bad) {
+		fprintf(stderr, "Usage: %s [-v] [-H count] [command [argument...]]\n", argv[0]);
 		return 255;
 	}
 	if (argc > first && strcmp(argv[first], "--") == 0)

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 struct AdmResult {
 	int code = -1;

@@ -292,16 +292,17 @@ TEST(ApiConversation, HandshakeSendsHelloAndWantsPass)
 
 // The worked example of docs/api.md: every packet in it is what the codec builds from the
 // values the text gives.
-TEST(ApiDocs, WorkedExampleMatchesTheCode)
+// The packets, in hex lines, of one section of docs/api.md.
+std::vector<std::string> doc_packets(const std::string &section)
 {
 	std::ifstream f(std::string(TOLVAR_SOURCE_DIR) + "/docs/api.md");
-	ASSERT_TRUE(f.good());
+	EXPECT_TRUE(f.good());
 	std::string line;
 	std::vector<std::string> packets;
 	bool in_example = false;
 	while (std::getline(f, line)) {
 		if (line.rfind("## ", 0) == 0)
-			in_example = line == "## A worked example";
+			in_example = line == section;
 		if (!in_example || line.rfind("      ", 0) != 0)
 			continue;
 		std::string h;
@@ -310,6 +311,12 @@ TEST(ApiDocs, WorkedExampleMatchesTheCode)
 				h += c;
 		packets.push_back(unhex(h));
 	}
+	return packets;
+}
+
+TEST(ApiDocs, WorkedExampleMatchesTheCode)
+{
+	std::vector<std::string> packets = doc_packets("## A worked example");
 	ASSERT_EQ(packets.size(), 12u);
 	size_t size = 0;
 	api::UserEntry bot = {5, "bot", "192.0.2.7"};
@@ -329,4 +336,41 @@ TEST(ApiDocs, WorkedExampleMatchesTheCode)
 	};
 	for (size_t i = 0; i < packets.size(); i++)
 		EXPECT_EQ(hex(packets[i]), hex(built[i])) << "packet " << i;
+}
+
+TEST(ApiDocs, WorkedExampleOfHistoryMatchesTheCode)
+{
+	std::vector<std::string> packets = doc_packets("## A worked example of history");
+	ASSERT_EQ(packets.size(), 6u);
+	size_t size = 0;
+	std::string built[] = {
+		take(api::build_hello(2, &size), size),
+		take(api::build_pass(2, "bot", &size), size),
+		take(api::build_get_history(2, &size), size),
+		take(api::build_history_message(1705570000, "alice", "GLOBAL", TOLVAR_API_KIND_PLAIN, "hi all", &size), size),
+		take(api::build_history_message(1705570042, "carol", "*", TOLVAR_API_KIND_PLAIN, "hello", &size), size),
+		take(api::build_history_end(2, &size), size),
+	};
+	for (size_t i = 0; i < packets.size(); i++)
+		EXPECT_EQ(hex(packets[i]), hex(built[i])) << "packet " << i;
+	// And they parse back to the values the text gives.
+	api::Packet p;
+	api::GetHistory ask;
+	ASSERT_EQ(api::open_packet(packets[2].data(), packets[2].size(), &p), api::OK);
+	ASSERT_EQ(api::parse_get_history(p, &ask), api::OK);
+	EXPECT_EQ(ask.max, 2);
+	api::Message m;
+	ASSERT_EQ(api::open_packet(packets[4].data(), packets[4].size(), &p), api::OK);
+	ASSERT_EQ(api::parse_history_message(p, &m), api::OK);
+	EXPECT_EQ(m.time, 1705570042u);
+	EXPECT_EQ(m.to, "*");
+	EXPECT_EQ(api::parse_message(p, &m), api::MALFORMED);	// not a live message
+	api::HistoryEnd end;
+	ASSERT_EQ(api::open_packet(packets[5].data(), packets[5].size(), &p), api::OK);
+	ASSERT_EQ(api::parse_history_end(p, &end), api::OK);
+	EXPECT_EQ(end.count, 2);
+	// A request of length 2 holds no count.
+	std::string short_ask("\0\0\0\x02\x05\x00", 6);
+	ASSERT_EQ(api::open_packet(short_ask.data(), short_ask.size(), &p), api::OK);
+	EXPECT_EQ(api::parse_get_history(p, &ask), api::MALFORMED);
 }

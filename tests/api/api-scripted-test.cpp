@@ -117,14 +117,14 @@ TEST_F(ApiScripted, MalformedAndUnknownServerPacketsAreDropped)
 	send(list);
 	// A length too small for the type field, and an unknown type.
 	send(raw(4, 0, "").substr(0, 8) + "abcd");
-	send(raw(8, 9, "rsvd"));
+	send(raw(8, 99, "rsvd"));
 	expect_alive("carol");
 	// The records travel apart from the packets: wait for the last one.
-	EXPECT_TRUE(tt::Syslog::instance().wait_for("Unknown local packet type 9", LOG_WARNING));
+	EXPECT_TRUE(tt::Syslog::instance().wait_for("Unknown local packet type 99", LOG_WARNING));
 	EXPECT_EQ(tt::Syslog::instance().count("Malformed local packet type 4 dropped"), 1u) << tt::Syslog::instance().dump();
 	EXPECT_TRUE(tt::Syslog::instance().contains("Malformed local packet type 5 dropped", LOG_WARNING));
 	EXPECT_TRUE(tt::Syslog::instance().contains("Malformed local packet dropped", LOG_WARNING));
-	EXPECT_TRUE(tt::Syslog::instance().contains("Unknown local packet type 9", LOG_WARNING));
+	EXPECT_TRUE(tt::Syslog::instance().contains("Unknown local packet type 99", LOG_WARNING));
 }
 
 // Names that fill their whole field carry no NUL: they are taken to the field's end (32

@@ -85,14 +85,15 @@ protected:
 
 }  // namespace
 
-TEST_F(ApiSession, HandshakeAgreesOnVersionOne)
+TEST_F(ApiSession, HandshakeAgreesOnTheLowerVersion)
 {
-	for (uint16_t version : {1, 5, 0xffff}) {
+	for (uint16_t version : {1, 2, 5, 0xffff}) {
 		tt::Process p;
 		ASSERT_TRUE(start("alice", &p));
 		std::string pass;
 		ASSERT_TRUE(st::api_handshake(p, &pass, version));
-		EXPECT_EQ(pass, std::string("\0\0\0\x0f\x80TOLVAR\0\x01\x05" "alice", 19));
+		char agreed = version == 1 ? '\x01' : '\x02';
+		EXPECT_EQ(pass, std::string("\0\0\0\x0f\x80TOLVAR\0", 12) + agreed + std::string("\x05" "alice", 6));
 		EXPECT_TRUE(tt::Syslog::instance().wait_for("TOLVAR_API_HELLO: client API version " + std::to_string(version),
 							    LOG_INFO));
 	}
@@ -362,9 +363,9 @@ TEST_F(ApiSession, RepeatedHandshakesAreAnsweredAndABadOneEnds)
 	std::string got;
 	ASSERT_TRUE(st::api_handshake(p));
 	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &got));
-	ASSERT_TRUE(tt::write_all(p.in, st::api_hello(2)));
+	ASSERT_TRUE(tt::write_all(p.in, st::api_hello(3)));
 	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_PASS, &got));
-	EXPECT_EQ(st::be16(got, 11), 1);
+	EXPECT_EQ(st::be16(got, 11), 2);
 	ASSERT_TRUE(st::api_read_type(p.out, TOLVAR_API_MOTD, &got));
 	ASSERT_TRUE(tt::write_all(p.in, st::api_hello(0)));
 	ASSERT_TRUE(p.wait(10000));
@@ -381,4 +382,67 @@ TEST_F(ApiSession, ServerGoingAwayIsErrorOne)
 	EXPECT_EQ(got, std::string("\0\0\0\x21\x84\0\0\0\x01\0\0\0\x18Server closed connection", 37));
 	ASSERT_TRUE(p.wait(10000));
 	EXPECT_EQ(p.exit_code(), 0);
+}
+
+TEST_F(ApiSession, VersionTwoGetsTheHistoryOnRequestAndVersionOneNothingNew)
+{
+	tt::Process alice;
+	ASSERT_TRUE(start_ready("alice", &alice));
+	std::string buf;
+	int64_t before = (int64_t)time(nullptr);
+	for (const char *t : {"one", "two", "three"}) {
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("*", TOLVAR_API_KIND_PLAIN, t)));
+		next_message(alice, &buf);
+	}
+	ASSERT_TRUE(tt::write_all(alice.in, st::api_send("bob", TOLVAR_API_KIND_PLAIN, "private")));
+	ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_ERROR, &buf));
+
+	tt::Process bot;
+	ASSERT_TRUE(start("bot", &bot));
+	ASSERT_TRUE(st::api_handshake(bot, nullptr, 2));
+	// The last two, oldest first, with the time the server received them; then the end.
+	size_t size = 0;
+	unsigned char *ask = api::build_get_history(2, &size);
+	ASSERT_TRUE(tt::write_all(bot.in, std::string(reinterpret_cast<char *>(ask), size)));
+	free(ask);
+	std::vector<std::string> texts;
+	for (;;) {
+		ASSERT_TRUE(st::api_read(bot.out, &buf));
+		api::Packet p = open(buf);
+		api::Message m{};
+		api::HistoryEnd end{};
+		if (api::parse_history_end(p, &end) == api::OK) {
+			EXPECT_EQ(buf.size(), 7u);
+			EXPECT_EQ(end.count, texts.size());
+			break;
+		}
+		if (p.type == TOLVAR_API_USER_STATE)
+			continue;
+		ASSERT_EQ(api::parse_history_message(p, &m), api::OK) << (int)p.type;
+		EXPECT_EQ(m.from, "alice");
+		EXPECT_EQ(m.to, "*");	// in version 2 as it was sent
+		EXPECT_GE((int64_t)m.time, before);
+		texts.emplace_back(m.text);
+	}
+	EXPECT_EQ(texts, (std::vector<std::string>{"two", "three"}));
+	// 0 asks for all; extra bytes are ignored; a request without its count is dropped.
+	ASSERT_TRUE(tt::write_all(bot.in, st::api_packet(TOLVAR_API_GET_HISTORY, std::string("\0", 1))));
+	ASSERT_TRUE(tt::write_all(bot.in, st::api_packet(TOLVAR_API_GET_HISTORY, std::string("\0\0extra", 7))));
+	ASSERT_TRUE(st::api_read_type(bot.out, TOLVAR_API_HISTORY_END, &buf));
+	EXPECT_EQ(st::be16(buf, 5), 3u);
+	EXPECT_TRUE(tt::Syslog::instance().wait_for("TOLVAR_API_GET_HISTORY: packet too short (length 2)", LOG_WARNING));
+
+	// A program that says version 1 sees version 1: the request is an unknown type.
+	tt::Process old;
+	ASSERT_TRUE(start("old", &old));
+	std::string pass;
+	ASSERT_TRUE(st::api_handshake(old, &pass, 1));
+	EXPECT_EQ(st::be16(pass, 11), 1u);
+	ASSERT_TRUE(tt::write_all(old.in, st::api_packet(TOLVAR_API_GET_HISTORY, std::string("\0\0", 2))));
+	ASSERT_TRUE(tt::write_all(old.in, st::api_get_motd()));
+	do
+		ASSERT_TRUE(st::api_read(old.out, &buf));
+	while (st::api_type(buf) == TOLVAR_API_USER_STATE);
+	EXPECT_EQ(st::api_type(buf), TOLVAR_API_ERROR);	// the answer to the motd request, nothing before it
+	EXPECT_TRUE(tt::Syslog::instance().wait_for("Received unknown API packet type 5", LOG_WARNING));
 }

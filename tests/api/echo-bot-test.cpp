@@ -42,9 +42,13 @@ TEST(EchoBot, AnswersPrivateMessagesOnly)
 		tt::Process alice;
 		ASSERT_TRUE(st::start_session(acct, "alice", tt::ssh_env(acct, "api"), &alice));
 		ASSERT_TRUE(st::api_handshake(alice));
+		// Said before the bot came: it asks for the last messages and prints them.
+		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("*", TOLVAR_API_KIND_PLAIN, "before the bot")));
+		std::string own;
+		ASSERT_TRUE(st::api_read_type(alice.out, TOLVAR_API_RECEIVE_MESSAGE, &own));
 
 		tt::Spec s;
-		s.argv = {ECHO_BOT_PATH, "-v", "/usr/bin/setpriv", "--reuid=" + std::to_string(acct.uid),
+		s.argv = {ECHO_BOT_PATH, "-v", "-H", "5", "/usr/bin/setpriv", "--reuid=" + std::to_string(acct.uid),
 			  "--regid=" + std::to_string(acct.gid), "--clear-groups", tt::tolvard_path(), "-c", "echo"};
 		s.env = tt::ssh_env(acct, "api");
 		s.cwd = acct.home;
@@ -52,7 +56,9 @@ TEST(EchoBot, AnswersPrivateMessagesOnly)
 		tt::Process bot;
 		ASSERT_TRUE(tt::spawn(s, &bot));
 		std::string note;
-		ASSERT_TRUE(tt::read_until(bot.err, "logged in as echo", 10000, &note)) << note;
+		ASSERT_TRUE(tt::read_until(bot.err, "1 earlier messages\n", 10000, &note)) << note;
+		EXPECT_NE(note.find("logged in as echo"), std::string::npos) << note;
+		EXPECT_NE(note.find("echo-bot: earlier alice: before the bot\n"), std::string::npos) << note;
 
 		ASSERT_TRUE(tt::write_all(alice.in, st::api_send("echo", TOLVAR_API_KIND_PLAIN, "hello")));
 		std::string text;

@@ -13,8 +13,8 @@
 #include "cli/cli-preferences.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/capture.h"
-#include "tests/support/test-support.h"
 
 namespace {
 
@@ -186,23 +186,26 @@ TEST_F(CliCommands, ListOptionsForms)
 {
 	std::string out;
 	run("/listoptions -e", &out);
-	EXPECT_EQ(out, "/alert off\n/showhtml off\n/color auto\n");
+	EXPECT_EQ(out, "/alert off\n/showhtml off\n/color auto\n/backlog 20\n");
 	run("/listoptions -x", &out);
 	EXPECT_EQ(out, "Message alert:          off\n"
 		       "Showing HTML message:   off\n"
-		       "Use colorized output:   automatic (if terminal)\n");
+		       "Use colorized output:   automatic (if terminal)\n"
+		       "Backlog at start-up:    20\n");
 	cli_state.showhtml = 1;
 	cli_state.color = 1;
+	cli_state.backlog = 0;
 	run("/listoptions", &out);
 	EXPECT_EQ(out, "Message alert:          off\n"
 		       "Showing HTML message:   colorized text\n"
-		       "Use colorized output:   on\n");
+		       "Use colorized output:   on\n"
+		       "Backlog at start-up:    0\n");
 	// Values only a hand-edited file can give: shown as what they do.
 	cli_state.showhtml = 'x' - '0';
 	cli_state.color = 9;
 	cli_state.alert = 5;
 	run("/listoptions -e", &out);
-	EXPECT_EQ(out, "/alert on\n/showhtml raw\n/color off\n");
+	EXPECT_EQ(out, "/alert on\n/showhtml raw\n/color off\n/backlog 0\n");
 }
 
 TEST_F(CliCommands, HelpListsEveryCommand)
@@ -213,6 +216,7 @@ TEST_F(CliCommands, HelpListsEveryCommand)
 		       "/who \n/list \n/alert off|on\n/bell off|on\n/showhtml off|color|plain|raw\n"
 		       "/color off|on|auto\n/msg <user> <message> [<message> ...]\n"
 		       "/tell <user> <message> [<message> ...]\n/motd \n/pasteimage <user>\n"
+		       "/history [<count>]\n/backlog <count>\n"
 		       "/listoptions [-e]\n/version \n/quit \n/help \n/ignore [<user>]\n/unignore <user>\n"
 		       "/clearhistory \nEnd of list\n\n");
 }
@@ -283,8 +287,8 @@ TEST(CliCompletion, CommandNames)
 	EXPECT_EQ(all("/s"), V{"/showhtml"});
 	EXPECT_EQ(all("/m"), (V{"/msg", "/motd"}));
 	EXPECT_EQ(all("/"), (V{"/who", "/list", "/alert", "/bell", "/showhtml", "/color", "/msg", "/tell", "/motd",
-			       "/pasteimage", "/listoptions", "/version", "/quit", "/help", "/ignore", "/unignore",
-			       "/clearhistory"}));
+			       "/pasteimage", "/history", "/backlog", "/listoptions", "/version", "/quit", "/help",
+			       "/ignore", "/unignore", "/clearhistory"}));
 	EXPECT_EQ(all("/x"), V{});
 	EXPECT_EQ(all("s"), V{});
 	EXPECT_EQ(all("/quit"), V{"/quit"});

@@ -47,6 +47,11 @@ protected:
 		ASSERT_GE(conn_, 0);
 		std::string login = tt::read_local_packet(conn_);
 		ASSERT_EQ(tt::packet_type(login), LOCAL_PACKET_LOGIN);
+		// After the message of the day the session asks for the last 20 messages.
+		std::string ask = tt::read_local_packet(conn_);
+		ASSERT_EQ(tt::packet_type(ask), LOCAL_PACKET_GET_HISTORY);
+		ASSERT_EQ(ask.size(), 20u);
+		EXPECT_EQ(ask[12], 20);
 	}
 	void send(const std::string &bytes) { ASSERT_TRUE(tt::write_all(conn_, bytes)); }
 	int listener_ = -1;
@@ -66,11 +71,11 @@ TEST_F(CliScripted, UnknownTypesAreReportedAndTheSessionGoesOn)
 {
 	Session bob;
 	start_bob(&bob);
-	send(tt::empty_packet(9));
+	send(tt::empty_packet(99));
 	send(tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
 	send(tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "alice", "GLOBAL", MESSAGE_KIND_PLAIN, "still here"));
 	ASSERT_TRUE(bob.wait_out("still here\n")) << bob.out;
-	EXPECT_EQ(strip_times(bob.out), "\r[T] Unknown packet type 9\n\r[T] Unknown packet type 2\n\r[T] alice: still here\n");
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Unknown packet type 99\n\r[T] Unknown packet type 2\n\r[T] alice: still here\n");
 	// A packet that comes in pieces is shown once it is whole.
 	std::string p = tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "alice", "bob", MESSAGE_KIND_PLAIN, "in pieces");
 	send(p.substr(0, 20));

@@ -7,18 +7,13 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+
+#include "testing/proc-files.h"
 
 namespace ct {
 
 namespace {
-
-int64_t now_ms()
-{
-	using namespace std::chrono;
-	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Reads what both descriptors have within wait_ms; false when both are at their end.
 bool pump(Session *s, int wait_ms)
@@ -54,9 +49,9 @@ bool pump(Session *s, int wait_ms)
 
 bool wait_in(Session *s, const std::string *target, const std::string &needle, int timeout_ms)
 {
-	int64_t end = now_ms() + tt::scaled_ms(timeout_ms);
+	int64_t end = tt::now_ms() + tt::scaled_ms(timeout_ms);
 	while (target->find(needle) == std::string::npos) {
-		int64_t left = end - now_ms();
+		int64_t left = end - tt::now_ms();
 		if (left <= 0)
 			return false;
 		if (!pump(s, (int)(left < 100 ? left : 100)) && target->find(needle) == std::string::npos)
@@ -72,22 +67,22 @@ bool Session::wait_err(const std::string &needle, int timeout_ms) { return wait_
 
 void Session::read_for(int ms)
 {
-	int64_t end = now_ms() + ms;
-	for (int64_t left = ms; left > 0 && pump(this, (int)left); left = end - now_ms()) {
+	int64_t end = tt::now_ms() + ms;
+	for (int64_t left = ms; left > 0 && pump(this, (int)left); left = end - tt::now_ms()) {
 	}
 }
 
 int Session::finish(int timeout_ms)
 {
-	int64_t end = now_ms() + tt::scaled_ms(timeout_ms);
-	while (now_ms() < end && pump(this, 50)) {
+	int64_t end = tt::now_ms() + tt::scaled_ms(timeout_ms);
+	while (tt::now_ms() < end && pump(this, 50)) {
 		if (proc.wait(0)) {
-			while (pump(this, 20) && now_ms() < end) {
+			while (pump(this, 20) && tt::now_ms() < end) {
 			}
 			break;
 		}
 	}
-	int64_t left = end - now_ms();
+	int64_t left = end - tt::now_ms();
 	if (!proc.wait(left > 0 ? (int)left : 0))
 		return -1;
 	return proc.exit_code();
@@ -108,34 +103,26 @@ void CliTest::TearDown()
 {
 	for (int fd : peers_)
 		close(fd);
-	if (server_.proc.pid > 0) {
-		server_.proc.kill_now(9);
-		server_.proc.wait(5000);
-	}
+	tt::stop_server(&server_);
 	tt::remove_account(account_);
 }
 
 void CliTest::start(Session *s, const std::string &user, const SessionOptions &o)
 {
-	tt::Spec spec;
-	spec.argv = {tt::tolvard_path(), "-c", user};
-	spec.env = tt::ssh_env(account_, o.mode, o.lang);
-	for (auto &e : spec.env)
+	std::vector<std::string> env = tt::ssh_env(account_, o.mode, o.lang);
+	for (auto &e : env)
 		if (!o.path.empty() && e.rfind("PATH=", 0) == 0)
 			e = "PATH=" + o.path;
-	for (const auto &e : o.env)
-		spec.env.push_back(e);
-	spec.uid = account_.uid;
-	spec.gid = account_.gid;
-	spec.cwd = account_.home;
+	env.insert(env.end(), o.env.begin(), o.env.end());
+	tt::Spec spec = tt::session_spec(account_, user, env);
 	spec.pty = o.pty;
 	int before = announcer_ >= 0 ? sessions_of(user.substr(0, 31)) : 0;
 	ASSERT_TRUE(tt::spawn(spec, &s->proc));
 	if (announcer_ < 0)
 		return;
-	int64_t end = now_ms() + 10000;
+	int64_t end = tt::now_ms() + 10000;
 	while (sessions_of(user.substr(0, 31)) <= before) {
-		ASSERT_LT(now_ms(), end) << "session of " << user << " never logged in";
+		ASSERT_LT(tt::now_ms(), end) << "session of " << user << " never logged in";
 		ASSERT_FALSE(s->proc.wait(0)) << "session of " << user << " ended: " << s->proc.exit_code();
 		usleep(10000);
 	}
@@ -145,14 +132,15 @@ int CliTest::sessions_of(const std::string &user)
 {
 	EXPECT_TRUE(tt::write_all(announcer_, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)));
 	Packet p = expect(announcer_, LOCAL_PACKET_ONLINE_USERS);
-	return (int)std::count(p.users.begin(), p.users.end(), user);
+	return (int)std::count_if(p.entries.begin(), p.entries.end(),
+				  [&](const Packet::Entry &e) { return e.user == user; });
 }
 
 Packet CliTest::message_from(int fd, const std::string &sender, int timeout_ms)
 {
-	int64_t end = now_ms() + timeout_ms;
+	int64_t end = tt::now_ms() + timeout_ms;
 	for (;;) {
-		int64_t left = end - now_ms();
+		int64_t left = end - tt::now_ms();
 		Packet p = expect(fd, LOCAL_PACKET_RECEIVE_MESSAGE, "", left > 0 ? (int)left : 0);
 		if (p.type == -1 || p.from == sender)
 			return p;
@@ -172,41 +160,14 @@ int CliTest::peer(const std::string &user)
 
 Packet CliTest::next(int fd, int timeout_ms)
 {
-	Packet p;
-	p.raw = tt::read_local_packet(fd, timeout_ms);
-	if (p.raw.empty())
-		return p;
-	LocalPacketView v;
-	if (local_packet_open(reinterpret_cast<const unsigned char *>(p.raw.data()), &v) < 0)
-		return p;
-	p.type = v.type;
-	MessageView m;
-	std::string_view name;
-	if (v.type == LOCAL_PACKET_RECEIVE_MESSAGE && local_parse_message(v, &m) == 0) {
-		p.from = std::string(m.from_user);
-		p.to = std::string(m.to_user);
-		p.text = std::string(m.text);
-		p.kind = m.kind;
-	} else if ((v.type == LOCAL_PACKET_USER_ONLINE || v.type == LOCAL_PACKET_USER_OFFLINE ||
-		    v.type == LOCAL_PACKET_USER_NOT_FOUND) &&
-		   local_parse_user_name(v, &name) == 0) {
-		p.name = std::string(name);
-	} else if (v.type == LOCAL_PACKET_ONLINE_USERS) {
-		OnlineUsersView list;
-		UserInfoView e;
-		if (local_parse_online_users(v, &list) == 0)
-			for (uint32_t i = 0; i < list.count; i++)
-				if (local_online_users_entry(list, i, &e) == 0)
-					p.users.push_back(std::string(e.user));
-	}
-	return p;
+	return tt::decode_packet(tt::read_local_packet(fd, timeout_ms));
 }
 
 Packet CliTest::expect(int fd, int32_t type, const std::string &name, int timeout_ms)
 {
-	int64_t end = now_ms() + timeout_ms;
+	int64_t end = tt::now_ms() + timeout_ms;
 	for (;;) {
-		int64_t left = end - now_ms();
+		int64_t left = end - tt::now_ms();
 		Packet p = next(fd, left > 0 ? (int)left : 0);
 		if (p.type == -1) {
 			ADD_FAILURE() << "no packet of type " << type << " " << name;
@@ -234,17 +195,10 @@ void CliTest::write_home_file(const std::string &name, const std::string &conten
 
 std::string CliTest::read_home_file(const std::string &name)
 {
-	std::string path = name[0] == '/' ? name : account_.home + "/" + name;
-	FILE *f = fopen(path.c_str(), "r");
-	if (f == nullptr)
+	std::string content;
+	if (!tt::read_file(name[0] == '/' ? name : account_.home + "/" + name, &content))
 		return "<missing>";
-	std::string s;
-	char buf[4096];
-	size_t n;
-	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-		s.append(buf, n);
-	fclose(f);
-	return s;
+	return content;
 }
 
 }  // namespace ct

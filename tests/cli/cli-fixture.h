@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/text-helpers.h"
-#include "tests/support/test-support.h"
 
 namespace ct {
 
@@ -39,13 +39,7 @@ struct Session {
 };
 
 // One received packet of a raw peer.
-struct Packet {
-	int32_t type = -1;
-	std::string from, to, text, name;
-	int32_t kind = 0;
-	std::vector<std::string> users;	// online-users: the user of each entry
-	std::string raw;
-};
+using Packet = tt::DecodedPacket;
 
 class CliTest : public ::testing::Test {
 protected:

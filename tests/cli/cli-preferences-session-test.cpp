@@ -32,7 +32,7 @@ protected:
 		return at == std::string::npos ? s.out : s.out.substr(at);
 	}
 	std::string file(const std::string &user) { return read_home_file(prefs_path(user)); }
-	static constexpr const char *DEFAULTS = "/alert off\n/showhtml off\n/color auto\n";
+	static constexpr const char *DEFAULTS = "/alert off\n/showhtml off\n/color auto\n/backlog 20\n";
 };
 
 }  // namespace
@@ -59,7 +59,7 @@ TEST_F(CliPreferences, ValidFileLoadsUnchanged)
 	put("bob", "alert=1\ncolor=0\nshowhtml=3\n");
 	Session s;
 	session("bob", "", &s);
-	EXPECT_EQ(loaded(s), "/alert on\n/showhtml raw\n/color off\n");
+	EXPECT_EQ(loaded(s), "/alert on\n/showhtml raw\n/color off\n/backlog 20\n");
 	EXPECT_EQ(file("bob"), "alert=1\ncolor=0\nshowhtml=3\n");
 }
 
@@ -69,13 +69,13 @@ TEST_F(CliPreferences, CleaningOnLoad)
 	Session s;
 	session("bob", "", &s);
 	EXPECT_EQ(s.err, "Unrecognized option 'colour=1', removing\n\r\r");
-	EXPECT_EQ(loaded(s), "/alert on\n/showhtml plain\n/color auto\n");
+	EXPECT_EQ(loaded(s), "/alert on\n/showhtml plain\n/color auto\n/backlog 20\n");
 	EXPECT_EQ(file("bob"), "# my settings\n\nalert=1\nshowhtml=2\n");
 
 	put("carol", "color=x\n");
 	Session c;
 	session("carol", "", &c);
-	EXPECT_EQ(loaded(c), "/alert off\n/showhtml off\n/color off\n");	// 72 colours nothing
+	EXPECT_EQ(loaded(c), "/alert off\n/showhtml off\n/color off\n/backlog 20\n");	// 72 colours nothing
 	EXPECT_EQ(file("carol"), "color=x\n");
 
 	put("dave", "color=1\nbogus");
@@ -119,7 +119,7 @@ TEST_F(CliPreferences, OnlyTheFirstLineOfAKeyIsRewritten)
 	EXPECT_EQ(file("bob"), "color=2\ncolor=0\n");
 	Session again;
 	session("bob", "", &again);
-	EXPECT_EQ(loaded(again), "/alert off\n/showhtml off\n/color off\n");
+	EXPECT_EQ(loaded(again), "/alert off\n/showhtml off\n/color off\n/backlog 20\n");
 }
 
 TEST_F(CliPreferences, NothingStoredWhenTheFileCannotBeHad)
@@ -128,7 +128,7 @@ TEST_F(CliPreferences, NothingStoredWhenTheFileCannotBeHad)
 	Session s;
 	session("bob", "/color on\n", &s);
 	EXPECT_EQ(s.err, "users-preferences: File exists\nCannot load or save preferences in this session\n\r\r\r");
-	EXPECT_EQ(loaded(s), "/alert off\n/showhtml off\n/color on\n");	// the session's setting changed
+	EXPECT_EQ(loaded(s), "/alert off\n/showhtml off\n/color on\n/backlog 20\n");	// the session's setting changed
 	ASSERT_EQ(unlink((account_.home + "/users-preferences").c_str()), 0);
 
 	std::string dir = account_.home + "/users-preferences";
@@ -139,5 +139,5 @@ TEST_F(CliPreferences, NothingStoredWhenTheFileCannotBeHad)
 	session("carol", "/alert on\n", &c);
 	EXPECT_EQ(c.err, "users-preferences/carol: Is a directory\n"
 			 "Cannot load or save perferences in this session\n\r\r\r");
-	EXPECT_EQ(loaded(c), "/alert on\n/showhtml off\n/color auto\n");
+	EXPECT_EQ(loaded(c), "/alert on\n/showhtml off\n/color auto\n/backlog 20\n");
 }

@@ -3,14 +3,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "cli/cli-render.h"
 #include "cli/cli-state.h"
 #include "protocol/local-protocol.h"
+#include "testing/support.h"
 #include "tests/cli/capture.h"
 #include "tests/cli/text-helpers.h"
-#include "tests/support/test-support.h"
 
 namespace {
 
@@ -40,16 +41,18 @@ protected:
 	}
 };
 
+std::string history_packet(int64_t when, const std::string &from, const std::string &text)
+{
+	size_t size;
+	unsigned char *p = local_packet_build_history_message(when, from, "*", MESSAGE_KIND_PLAIN, text, &size);
+	std::string r(reinterpret_cast<char *>(p), size);
+	free(p);
+	return r;
+}
+
 std::string user_packet(int32_t type, const std::string &name)
 {
-	std::string payload = name;
-	payload += '\0';
-	std::string p(16 + payload.size(), '\0');
-	uint64_t length = payload.size() + 8;
-	memcpy(&p[0], &length, 8);
-	memcpy(&p[8], &type, 4);
-	memcpy(&p[12], payload.data(), payload.size());
-	return p;
+	return tt::local_packet(type, name + std::string(1, '\0'));
 }
 
 // Whatever remains once colour sequences are taken out must hold no control byte but tab and LF.
@@ -120,7 +123,7 @@ TEST_F(CliRender, NoticesAndPresence)
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_ONLINE, "carol")), "[T] User carol is online\n");
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_OFFLINE, "carol")), "[T] User carol is offline\n");
 	EXPECT_EQ(show(user_packet(LOCAL_PACKET_USER_ONLINE, "x\033]0;t\a")), "[T] User x\\x1b]0;t\\x07 is online\n");
-	EXPECT_EQ(show(tt::empty_packet(9)), "[T] Unknown packet type 9\n");
+	EXPECT_EQ(show(tt::empty_packet(99)), "[T] Unknown packet type 99\n");
 	EXPECT_EQ(show(tt::empty_packet(LOCAL_PACKET_LOGIN)), "[T] Unknown packet type 0\n");
 }
 
@@ -219,4 +222,36 @@ TEST_F(CliRender, ElinksMissing)
 	EXPECT_EQ(out, "[T] alice: \n");
 	EXPECT_NE(err.find("elinks: No such file or directory\n"), std::string::npos) << err;
 	EXPECT_NE(err.find("write: Broken pipe\n"), std::string::npos) << err;
+}
+
+TEST_F(CliRender, HistoryMessagesKeepTheirTimeAndShowTheDateOfAnEarlierDay)
+{
+	time_t now = time(nullptr);
+	struct tm tm = {};
+	localtime_r(&now, &tm);
+	tm.tm_hour = 0;
+	tm.tm_min = 0;
+	tm.tm_sec = 1;
+	time_t early_today = mktime(&tm);
+	time_t days_ago = now - 3 * 24 * 3600;
+	char date[64], clock[16];
+	struct tm then = {};
+	localtime_r(&days_ago, &then);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
+	strftime(date, sizeof date, "%x", &then);
+#pragma GCC diagnostic pop
+	strftime(clock, sizeof clock, "[%H:%M:%S] ", &then);
+
+	Capture o(1);
+	cli_show_packet(reinterpret_cast<const unsigned char *>(history_packet(days_ago, "alice", "old news").data()));
+	cli_show_packet(reinterpret_cast<const unsigned char *>(history_packet(early_today, "bob", "morning").data()));
+	std::string out = o.text();
+	EXPECT_EQ(out, std::string(clock) + "[" + date + "] alice: old news\n[00:00:01] bob: morning\n");
+
+	size_t size;
+	unsigned char *end = local_packet_build_history_end(2, &size);
+	std::string end_packet(reinterpret_cast<char *>(end), size);
+	free(end);
+	EXPECT_EQ(show(end_packet), "[T] End of history (2 messages)\n");
 }

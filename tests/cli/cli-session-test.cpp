@@ -1,5 +1,6 @@
 // The terminal frontend on pipes against the real server: what a user sees and sends.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,7 +82,7 @@ TEST_F(CliPipes, EveryEscapeCaseWithoutAndWithColour)
 
 	bob.out.clear();
 	bob.type("/color on\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/color on\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/color on\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", "x\033y");
 	say(alice, "bob", "to me");
@@ -345,26 +346,27 @@ TEST_F(CliPipes, CommandsAsTheUserMeetsThem)
 	bob.type("/help\n");
 	ASSERT_TRUE(bob.wait_out("End of list\n\n")) << bob.out;
 	std::string help = bob.out.substr(bob.out.find("Supported commands:\n"));
-	EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 20);	// the header, seventeen commands, the end
+	EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 22);	// the header, nineteen commands, the end
 	bob.out.clear();
 	bob.type("/motd\n");
 	ASSERT_TRUE(bob.wait_out("No MOTD available\n")) << bob.out;
 	write_home_file("motd", "");
 	bob.out.clear();
 	bob.type("/motd\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/color auto\n")) << bob.out;
-	EXPECT_EQ(bob.out, "/alert off\n/showhtml off\n/color auto\n");
+	ASSERT_TRUE(bob.wait_out("/backlog 20\n")) << bob.out;
+	EXPECT_EQ(bob.out, "/alert off\n/showhtml off\n/color auto\n/backlog 20\n");
 	std::string big;
 	for (int i = 0; i < 3000; i++)
 		big += (char)('A' + i % 26);
 	write_home_file("motd", big);
 	bob.out.clear();
 	bob.type("/motd\n/listoptions\n");
-	ASSERT_TRUE(bob.wait_out("(if terminal)\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("Backlog at start-up:    20\n")) << bob.out;
 	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\n" + big.substr(0, 1024) +
 						"\nMessage alert:          off\n"
 						"Showing HTML message:   off\n"
-						"Use colorized output:   automatic (if terminal)\n");
+						"Use colorized output:   automatic (if terminal)\n"
+						"Backlog at start-up:    20\n");
 	bob.type("/tell bob\n/color\n");
 	ASSERT_TRUE(bob.wait_err("Usage: color off|on|auto\n")) << bob.err;
 	EXPECT_NE(bob.err.find("\rUsage: tell <user> <message> [<message> ...]\n\rUsage: color off|on|auto\n"),
@@ -384,7 +386,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: [HTML]\n");
 
 	bob.type("/showhtml plain\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml plain\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml plain\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
@@ -398,7 +400,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_NE(plain.find("\\x1b[2J"), std::string::npos) << plain;
 
 	bob.type("/showhtml color\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml color\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml color\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", doc, MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("Visible links")) << bob.out;
@@ -412,7 +414,7 @@ TEST_F(CliPipes, HtmlMessagesByShowhtml)
 	EXPECT_NE(rest.find("\\x1b[2J"), std::string::npos) << rest;
 
 	bob.type("/showhtml raw\n/listoptions -e\n");
-	ASSERT_TRUE(bob.wait_out("/showhtml raw\n/color auto\n")) << bob.out;
+	ASSERT_TRUE(bob.wait_out("/showhtml raw\n/color auto\n/backlog 20\n")) << bob.out;
 	bob.out.clear();
 	say(alice, "GLOBAL", "<i>\033]0;x\007</i>", MESSAGE_KIND_HTML);
 	ASSERT_TRUE(bob.wait_out("</i>\n")) << bob.out;
@@ -440,4 +442,47 @@ TEST_F(CliPipes, RendererTroubleCostsOnlyAReport)
 	// The session goes on.
 	say(alice, "GLOBAL", "plain again");
 	ASSERT_TRUE(bob.wait_out("alice: plain again\n")) << bob.out;
+}
+
+TEST_F(CliPipes, TheLastMessagesAreShownAfterTheMessageOfTheDay)
+{
+	write_home_file("motd", "Welcome\n");
+	int alice = peer("alice");
+	for (const char *t : {"one", "two", "three"}) {
+		say(alice, "GLOBAL", t);
+		message_from(alice, "alice");
+	}
+	say(alice, "bob", "private, never shown again");
+	expect(alice, LOCAL_PACKET_USER_NOT_FOUND);
+
+	// Two of them at start-up, as the preference says.
+	std::string dir = account_.home + "/users-preferences";
+	ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+	ASSERT_EQ(chown(dir.c_str(), account_.uid, account_.gid), 0);
+	write_home_file("users-preferences/bob", "backlog=2\n");
+	Session bob;
+	start(&bob, "bob");
+	ready(&bob, "bob");
+	ASSERT_TRUE(bob.wait_out("End of history (2 messages)\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] Message of the day:\nWelcome\n"
+					"\r[T] alice: two\n\r[T] alice: three\n"
+					"\r[T] End of history (2 messages)\n");
+
+	// On demand, and live messages as always after it.
+	bob.out.clear();
+	bob.type("/history 1\n");
+	ASSERT_TRUE(bob.wait_out("End of history (1 message)\n")) << bob.out;
+	EXPECT_EQ(strip_times(bob.out), "\r[T] alice: three\n\r[T] End of history (1 message)\n");
+	bob.out.clear();
+	bob.type("/history 0\n/backlog 0\n/history\n");
+	ASSERT_TRUE(bob.wait_out("End of history (3 messages)\n")) << bob.out;
+	EXPECT_NE(bob.err.find("Usage: history [<count>]\n"), std::string::npos) << bob.err;
+	EXPECT_EQ(read_home_file(prefs_path("bob")), "backlog=0\n");
+
+	// With the preference 0 nothing is shown at start-up.
+	Session again;
+	start(&again, "bob");
+	again.type("/listoptions -e\n");
+	ASSERT_TRUE(again.wait_out("/backlog 0\n")) << again.out;
+	EXPECT_EQ(again.out.find("End of history"), std::string::npos) << again.out;
 }

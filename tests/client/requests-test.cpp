@@ -11,6 +11,7 @@
 
 #include "client/requests.h"
 #include "common/holders.h"
+#include "testing/support.h"
 
 namespace {
 
@@ -25,18 +26,7 @@ protected:
 	}
 
 	// Reads one whole local packet from the peer end.
-	std::string read_packet()
-	{
-		std::string p(8, '\0');
-		if (recv(fds_[1], &p[0], 8, MSG_WAITALL) != 8)
-			return std::string();
-		uint64_t length;
-		memcpy(&length, p.data(), 8);
-		p.resize(8 + length);
-		if (recv(fds_[1], &p[8], length, MSG_WAITALL) != (ssize_t)length)
-			return std::string();
-		return p;
-	}
+	std::string read_packet() { return tt::read_local_packet(fds_[1]); }
 
 	int fds_[2] = {-1, -1};
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace st {
 

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "testing/proc-files.h"
 #include "tests/client/session-harness.h"
 
 namespace {
@@ -91,15 +92,9 @@ protected:
 	bool session_waits(int timeout_ms)
 	{
 		auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-		std::string path = "/proc/" + std::to_string(session_pid_) + "/syscall";
 		while (Clock::now() < end) {
-			FILE *f = fopen(path.c_str(), "r");
 			long nr = -1;
-			if (f != nullptr) {
-				if (fscanf(f, "%ld", &nr) != 1)
-					nr = -1;
-				fclose(f);
-			}
+			tt::read_syscall(session_pid_, &nr);
 			if (nr == SYS_pselect6)
 				return true;
 #ifdef SYS_select

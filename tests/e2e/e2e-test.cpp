@@ -4,13 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,32 +14,11 @@
 #include <vector>
 
 #include "api/tolvar-api-client.h"
-#include "tests/support/test-support.h"
+#include "testing/proc-files.h"
+#include "testing/sshd.h"
+#include "testing/support.h"
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	std::stringstream ss;
-	ss << f.rdbuf();
-	return ss.str();
-}
-
-int free_port()
-{
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-	socklen_t len = sizeof a;
-	getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-	close(fd);
-	return ntohs(a.sin_port);
-}
-
-int sh(const std::string &cmd) { return WEXITSTATUS(system(cmd.c_str())); }
 
 // API framing, as a program writes and reads it.
 std::string api_packet(uint8_t type, const std::string &fields)
@@ -56,7 +30,7 @@ std::string api_packet(uint8_t type, const std::string &fields)
 	return p + fields;
 }
 
-std::string api_hello(uint8_t version = 1) { return api_packet(1, std::string("TOLVAR\0", 7) + (char)version); }
+std::string api_hello(char version = 1) { return api_packet(1, std::string("TOLVAR\0", 7) + version); }
 
 std::string api_send(const std::string &to, uint8_t kind, const std::string &text)
 {
@@ -186,63 +160,26 @@ protected:
 	static void SetUpTestSuite()
 	{
 		tt::Syslog::instance();
-		char tmpl[] = "/tmp/tolvar-e2e-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
-		chmod(dir_.c_str(), 0755);
+		dir_ = tt::make_scratch_dir("tolvar-e2e");
+		ASSERT_FALSE(dir_.empty());
 		ASSERT_TRUE(tt::create_account("tolvar", &account_, tt::tolvard_path()));
-		ASSERT_EQ(sh("usermod -p '*' tolvar"), 0);	// not locked: sshd refuses locked accounts
+		ASSERT_TRUE(tt::unlock_for_ssh("tolvar"));
 		// The server as it runs on a host: flood control at its defaults.
-		ASSERT_TRUE(tt::start_server(account_, &server_, 10000, tt::FLOOD_DEFAULT));
-
+		ASSERT_TRUE(tt::start_server(account_, &server_, "", tt::FLOOD_DEFAULT));
 		for (const char *u : {"alice", "bob", "carol", "dave", "latin", "erin", "frank"}) {
-			std::string key = dir_ + "/" + u;
-			ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -C " + std::string(u) + " -f " + key), 0);
-			tt::Spec s;
-			s.argv = {tt::tolvaradm_path(), "adduser", "-f", "-a", slurp(key + ".pub").substr(0, slurp(key + ".pub").find('\n')), u};
-			s.env = {"PATH=/usr/bin:/bin"};
-			std::string out, err;
-			ASSERT_EQ(tt::run(s, &out, &err), 0) << err;
+			std::string key = dir_ + "/" + u, err;
+			ASSERT_TRUE(tt::make_key(key, u));
+			ASSERT_TRUE(tt::register_key(key + ".pub", u, &err)) << err;
 		}
-
-		port_ = free_port();
-		ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
-		std::ofstream c(dir_ + "/sshd_config");
-		// The account's settings are the shipped drop-in's.
-		c << "Port " << port_ << "\nListenAddress 127.0.0.1\nHostKey " << dir_ << "/host_key\n"
-		  << "PidFile " << dir_ << "/sshd.pid\nAllowUsers tolvar\nUsePAM no\n"
-		  << "Include " << TOLVAR_SOURCE_DIR << "/dist/sshd-tolvar.conf\n"
-		  << "PrintMotd no\nPrintLastLog no\nLogLevel ERROR\n";
-		c.close();
-		mkdir("/run/sshd", 0755);
-		tt::Spec s;
-		s.argv = {"/usr/sbin/sshd", "-D", "-e", "-f", dir_ + "/sshd_config"};
-		s.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
-		s.stdin_null = true;
-		ASSERT_TRUE(tt::spawn(s, &sshd_));
-		for (int i = 0; i < 200; i++) {
-			int fd = socket(AF_INET, SOCK_STREAM, 0);
-			struct sockaddr_in a = {};
-			a.sin_family = AF_INET;
-			a.sin_port = htons((uint16_t)port_);
-			a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-			bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-			close(fd);
-			if (ok)
-				return;
-			usleep(20000);
-		}
-		FAIL() << "sshd did not start";
+		ASSERT_TRUE(tt::start_sshd(dir_, "tolvar", &sshd_)) << "sshd did not start";
 	}
 
 	static void TearDownTestSuite()
 	{
-		sshd_.kill_now(SIGTERM);
-		sshd_.wait(5000);
-		server_.proc.kill_now(SIGTERM);
-		server_.proc.wait(5000);
+		tt::stop_sshd(&sshd_);
+		tt::stop_server(&server_);
 		tt::remove_account(account_);
-		sh("rm -rf " + dir_);
+		tt::remove_tree(dir_);
 	}
 
 	// An ssh client for user u asking for command; with pty, on a pseudo-terminal (-tt).
@@ -250,11 +187,9 @@ protected:
 			const std::string &lang = "en_US.UTF-8")
 	{
 		tt::Spec s;
-		s.argv = {"/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no",
-			  "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes", "-o", "LogLevel=ERROR",
-			  "-o", "SendEnv=LANG", "-i", dir_ + "/" + u, "-p", std::to_string(port_)};
-		s.argv.push_back(pty ? "-tt" : "-T");
-		s.argv.push_back("tolvar@127.0.0.1");
+		s.argv = tt::ssh_argv(dir_ + "/" + u, sshd_.port);
+		for (const char *a : {"-o", "SendEnv=LANG", pty ? "-tt" : "-T", "tolvar@127.0.0.1"})
+			s.argv.push_back(a);
 		if (!command.empty())
 			s.argv.push_back(command);
 		s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=" + lang, "TERM=xterm"};
@@ -265,7 +200,7 @@ protected:
 	// An API session of u that has made its handshake (offering version); *pass is the PASS
 	// packet.
 	static bool api_session(const std::string &u, tt::Process *p, std::string *pass = nullptr,
-				const std::string &lang = "en_US.UTF-8", uint8_t version = 1)
+				const std::string &lang = "en_US.UTF-8", char version = 1)
 	{
 		if (!ssh(u, "api", p, false, lang) || !tt::write_all(p->in, api_hello(version)))
 			return false;
@@ -280,15 +215,13 @@ protected:
 	static std::string dir_;
 	static tt::Account account_;
 	static tt::Server server_;
-	static tt::Process sshd_;
-	static int port_;
+	static tt::Sshd sshd_;
 };
 
 std::string EndToEnd::dir_;
 tt::Account EndToEnd::account_;
 tt::Server EndToEnd::server_;
-tt::Process EndToEnd::sshd_;
-int EndToEnd::port_;
+tt::Sshd EndToEnd::sshd_;
 
 }  // namespace
 
@@ -320,7 +253,8 @@ TEST_F(EndToEnd, MessagesBetweenAnApiProgramALogViewAndATerminal)
 	std::string log_out;
 	EXPECT_TRUE(tt::read_until(bob_log.out, "psst bob", 10000, &log_out)) << log_out;
 	EXPECT_NE(log_out.find("alice"), std::string::npos) << log_out;
-	EXPECT_TRUE(tt::read_until(bob_cli.out, "psst bob", 10000, &screen)) << screen;
+	// The terminal shows colours, and its own name in the message as a mention.
+	EXPECT_TRUE(tt::read_until(bob_cli.out, "psst \033[7mbob\033[0m", 10000, &screen)) << screen;
 
 	ASSERT_TRUE(tt::write_all(bob_cli.in, "hello everybody\r"));
 	ApiMessage m;
@@ -438,10 +372,8 @@ TEST_F(EndToEnd, WhoListsTheSessionsAndKickEndsThemWithTheAdministratorsMessage)
 	EXPECT_TRUE(bob_api.wait(15000));
 	// Version 2 and later: error 8 with the message, then the end.
 	ASSERT_TRUE(api_read_error(bob_v2.out, &code, &text));
-	if (TOLVAR_API_VERSION >= TOLVAR_API_VERSION_MODERATION) {
-		EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_DISCONNECTED);
-		EXPECT_EQ(text, "Disconnected by the administrator: maintenance at noon");
-	}
+	EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_DISCONNECTED);
+	EXPECT_EQ(text, "Disconnected by the administrator: maintenance at noon");
 	std::string rest;
 	EXPECT_TRUE(tt::read_to_eof(bob_v2.out, 10000, &rest));
 	EXPECT_TRUE(bob_v2.wait(15000));
@@ -466,13 +398,11 @@ TEST_F(EndToEnd, AMutedUserIsToldAndNobodyReceivesThePost)
 	EXPECT_TRUE(tt::read_until(frank.out, "more; your message was not delivered", 10000, &screen)) << screen;
 	EXPECT_NE(screen.find("You are muted for "), std::string::npos) << screen;
 	ASSERT_TRUE(tt::write_all(frank_v2.in, api_send("carol", 1, "psst")));
-	if (TOLVAR_API_VERSION >= TOLVAR_API_VERSION_MODERATION) {
-		uint32_t code = 0;
-		std::string text;
-		ASSERT_TRUE(api_read_error(frank_v2.out, &code, &text));
-		EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_MUTED);
-		EXPECT_EQ(text.rfind("You are muted for ", 0), 0u) << text;
-	}
+	uint32_t code = 0;
+	std::string text;
+	ASSERT_TRUE(api_read_error(frank_v2.out, &code, &text));
+	EXPECT_EQ(code, (uint32_t)TOLVAR_API_ERROR_MUTED);
+	EXPECT_EQ(text.rfind("You are muted for ", 0), 0u) << text;
 
 	ASSERT_EQ(adm({"unmute", "frank"}, &out, &err), 0) << err;
 	ASSERT_TRUE(tt::write_all(frank.in, "back again\r"));
@@ -515,10 +445,10 @@ TEST_F(EndToEnd, EchoBotAnswersOverSsh)
 {
 	// The example bot, connected as a program would be: it runs the ssh command itself.
 	tt::Spec s;
-	s.argv = {tt::program_path(TOLVAR_ECHO_BOT_PATH), "/usr/bin/ssh", "-F", "/dev/null", "-o", "BatchMode=yes",
-		  "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-o", "IdentitiesOnly=yes",
-		  "-o", "LogLevel=ERROR", "-i", dir_ + "/bob", "-p", std::to_string(port_), "-T", "tolvar@127.0.0.1",
-		  "api"};
+	s.argv = tt::ssh_argv(dir_ + "/bob", sshd_.port);
+	s.argv.insert(s.argv.begin(), tt::program_path(TOLVAR_ECHO_BOT_PATH));
+	for (const char *a : {"-T", "tolvar@127.0.0.1", "api"})
+		s.argv.push_back(a);
 	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8"};
 	tt::Process bot, alice;
 	ASSERT_TRUE(api_session("alice", &alice));
@@ -541,7 +471,7 @@ TEST_F(EndToEnd, PythonClientLibraryAgainstRealSessions)
 	s.argv = {"/usr/bin/python3", "-B", "-m", "unittest", "-v", "test_sessions"};
 	s.cwd = python + "/tests";
 	s.env = {"PATH=/usr/bin:/bin", "HOME=" + dir_, "LANG=en_US.UTF-8", "PYTHONPATH=" + python,
-		 "TOLVAR_TEST_SSH_PORT=" + std::to_string(port_), "TOLVAR_TEST_KEYS=" + dir_,
+		 "TOLVAR_TEST_SSH_PORT=" + std::to_string(sshd_.port), "TOLVAR_TEST_KEYS=" + dir_,
 		 "TOLVAR_TEST_TOLVARADM=" + tt::tolvaradm_path()};
 	s.merge_stderr = true;
 	std::string out, err;
@@ -551,10 +481,9 @@ TEST_F(EndToEnd, PythonClientLibraryAgainstRealSessions)
 
 TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 {
-	char tmpl[] = "/tmp/tolvar-sshd-XXXXXX";
-	ASSERT_NE(mkdtemp(tmpl), nullptr);
-	std::string dir = tmpl;
-	ASSERT_EQ(sh("ssh-keygen -q -t ed25519 -N '' -f " + dir + "/host_key"), 0);
+	std::string dir = tt::make_scratch_dir("tolvar-sshd");
+	ASSERT_FALSE(dir.empty());
+	ASSERT_TRUE(tt::make_key(dir + "/host_key", "host"));
 	const std::string src = TOLVAR_SOURCE_DIR;
 
 	// The system's sshd as Debian sets it up: the drop-ins first, then the host's own settings.
@@ -577,7 +506,9 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(account, "clientalivecountmax"), (Values{"4"}));
 
 	// The private daemon's whole configuration as run.sh fills it in, with a host key of ours.
-	std::istringstream in(slurp(src + "/dist/sshd_config.private"));
+	std::string private_config;
+	ASSERT_TRUE(tt::read_file(src + "/dist/sshd_config.private", &private_config));
+	std::istringstream in(private_config);
 	std::ofstream priv(dir + "/private");
 	priv << "HostKey " << dir << "/host_key\n";
 	std::string line;
@@ -597,5 +528,70 @@ TEST(ShippedSshdSettings, ReachTheServiceAccountAloneAndOnlyItsKeyFile)
 	EXPECT_EQ(values(account, "clientaliveinterval"), (Values{"15"}));
 	EXPECT_EQ(values(account, "maxstartups"), (Values{"10:30:60"}));
 	EXPECT_EQ(values(account, "persourcemaxstartups"), (Values{"10"}));
-	sh("rm -rf " + dir);
+	tt::remove_tree(dir);
+}
+
+TEST_F(EndToEnd, HistoryAfterTheMotdOnATerminalAndOnRequestForVersionTwo)
+{
+	{
+		std::ofstream motd(account_.home + "/motd");
+		motd << "history day\n";
+	}
+	tt::Process alice;
+	ASSERT_TRUE(api_session("alice", &alice));
+	for (const char *t : {"e2e history one", "e2e history two"}) {
+		ASSERT_TRUE(tt::write_all(alice.in, api_send("*", 1, t)));
+		ApiMessage m;
+		do
+			ASSERT_TRUE(api_read_message(alice.out, &m));
+		while (m.text != t);
+	}
+
+	// A terminal: the replay comes after the message of the day, closed by one status line.
+	tt::Process dave;
+	ASSERT_TRUE(ssh("dave", "cli", &dave, true));
+	std::string screen;
+	ASSERT_TRUE(tt::read_until(dave.out, "End of history (", 15000, &screen)) << screen;
+	size_t motd = screen.find("history day"), one = screen.find("e2e history one"),
+	       two = screen.find("e2e history two"), end = screen.find("End of history (");
+	ASSERT_NE(motd, std::string::npos) << screen;
+	EXPECT_LT(motd, one) << screen;
+	EXPECT_LT(one, two) << screen;
+	EXPECT_LT(two, end) << screen;
+	ASSERT_TRUE(tt::write_all(dave.in, "/quit\r"));
+	EXPECT_TRUE(dave.wait(15000));
+
+	// A program that says version 2 gets the last two on request.
+	tt::Process bot;
+	std::string pass;
+	ASSERT_TRUE(api_session("bob", &bot, &pass, "en_US.UTF-8", 2));
+	EXPECT_EQ(pass.substr(5, 8), std::string("TOLVAR\0\2", 8));
+	ASSERT_TRUE(tt::write_all(bot.in, api_packet(5, std::string("\0\2", 2))));
+	std::vector<std::string> texts;
+	std::string p;
+	while (api_read(bot.out, &p)) {
+		uint8_t type = (uint8_t)p[4];
+		if (type == 0x87) {
+			EXPECT_EQ(p, std::string("\0\0\0\3\x87\0\2", 7));
+			break;
+		}
+		if (type != 0x86)
+			continue;
+		size_t f = (uint8_t)p[13], t = (uint8_t)p[14 + f];
+		EXPECT_EQ(p.substr(14, f), "alice");
+		EXPECT_EQ(p.substr(15 + f, t), "*");
+		texts.push_back(p.substr(20 + f + t));
+	}
+	EXPECT_EQ(texts, (std::vector<std::string>{"e2e history one", "e2e history two"}));
+
+	// One that says version 1 gets version 1 and nothing new: type 5 is ignored.
+	tt::Process old;
+	ASSERT_TRUE(api_session("carol", &old, &pass));
+	EXPECT_EQ(pass.substr(5, 8), std::string("TOLVAR\0\1", 8));
+	ASSERT_TRUE(tt::write_all(old.in, api_packet(5, std::string("\0\2", 2)) + api_packet(4, "")));
+	do
+		ASSERT_TRUE(api_read(old.out, &p));
+	while ((uint8_t)p[4] == 0x83);
+	EXPECT_EQ((uint8_t)p[4], 0x85);	// the motd answer, with nothing before it
+	unlink((account_.home + "/motd").c_str());
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace {
 

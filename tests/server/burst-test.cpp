@@ -69,7 +69,7 @@ protected:
 		for (size_t i = 0; i < fds.size(); i++)
 			readers.emplace_back([&, i] {
 				for (size_t n = 0; n < counts[i]; n++) {
-					Packet p = st::decode(tt::read_local_packet(fds[i], 20000));
+					Packet p = tt::decode_packet(tt::read_local_packet(fds[i], 20000));
 					got[i].push_back(p);
 					if (!p.ok)
 						return;
@@ -208,21 +208,15 @@ TEST_F(ServerBursts, StalledRecipientGetsWholePacketsThenNothingWhileOthersGetEv
 	// What it got: a prefix of the messages, whole, then at most a cut-off one, then the end.
 	std::string stream;
 	EXPECT_TRUE(tt::read_to_eof(stalled, 20000, &stream));
-	size_t at = 0, k = 0;
-	while (stream.size() - at >= 8) {
-		uint64_t length;
-		memcpy(&length, stream.data() + at, 8);
-		if (stream.size() - at < length + 8)
-			break;
-		Packet p = st::decode(stream.substr(at, (size_t)length + 8));
+	size_t tail = 0, k = 0;
+	for (const Packet &p : st::whole_packets(stream, &tail)) {
 		ASSERT_TRUE(p.ok) << "packet " << k;
 		ASSERT_LT(k, texts.size());
 		EXPECT_EQ(p.text, texts[k]) << "packet " << k;
-		at += (size_t)length + 8;
 		k++;
 	}
 	EXPECT_LT(k, texts.size());
-	EXPECT_LT(stream.size() - at, 2000u + 96);
+	EXPECT_LT(tail, 2000u + 96);
 	for (int fd : {alice, bob})
 		expect_quiet(fd);
 }

@@ -239,28 +239,6 @@ TEST_F(ServerRobustness, FailedWritesDropRecipientsInDescriptorOrder)
 	EXPECT_EQ(list.entries[1].id, ia);
 }
 
-// Splits what a client received into whole packets; fails unless at most a partial packet
-// at the very end follows them.
-std::vector<Packet> whole_packets(const std::string &stream, size_t *tail)
-{
-	std::vector<Packet> packets;
-	size_t at = 0;
-	while (stream.size() - at >= 8) {
-		uint64_t length;
-		memcpy(&length, stream.data() + at, 8);
-		if (length > LOCAL_PACKET_MAX_LENGTH) {
-			ADD_FAILURE() << "garbage length " << length << " at " << at;
-			break;
-		}
-		if (stream.size() - at < length + 8)
-			break;
-		packets.push_back(st::decode(stream.substr(at, (size_t)length + 8)));
-		at += (size_t)length + 8;
-	}
-	*tail = stream.size() - at;
-	return packets;
-}
-
 TEST_F(ServerRobustness, ClientThatNeverReadsIsDroppedAndNobodyElseWaitsForIt)
 {
 	int stalled = quiet_login("stalled");
@@ -312,7 +290,7 @@ TEST_F(ServerRobustness, ClientThatNeverReadsIsDroppedAndNobodyElseWaitsForIt)
 	std::string stream;
 	EXPECT_TRUE(tt::read_to_eof(stalled, 20000, &stream));
 	size_t tail = 0;
-	std::vector<Packet> packets = whole_packets(stream, &tail);
+	std::vector<Packet> packets = st::whole_packets(stream, &tail);
 	ASSERT_FALSE(packets.empty());
 	for (size_t i = 0; i < packets.size(); i++) {
 		ASSERT_TRUE(packets[i].ok) << "packet " << i;
@@ -389,7 +367,7 @@ TEST_F(ServerRobustness, LargePostToManyStalledSessionsHoldsTheOthersUpOnlyOnce)
 		std::string stream;
 		EXPECT_TRUE(tt::read_to_eof(stalled[i], 20000, &stream));
 		size_t tail = 0;
-		std::vector<Packet> packets = whole_packets(stream, &tail);
+		std::vector<Packet> packets = st::whole_packets(stream, &tail);
 		for (const Packet &p : packets)
 			EXPECT_EQ(p.type, LOCAL_PACKET_USER_ONLINE);	// the logins after its own
 		EXPECT_LT(tail, size + 96);

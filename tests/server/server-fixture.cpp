@@ -10,62 +10,24 @@
 
 namespace st {
 
-Packet decode(const std::string &raw)
+std::vector<Packet> whole_packets(const std::string &stream, size_t *tail)
 {
-	Packet p;
-	p.raw = raw;
-	if (raw.size() < 8)
-		return p;
-	p.length = tt::packet_length(raw);
-	LocalPacketView v;
-	if (raw.size() != p.length + 8 || local_packet_open(reinterpret_cast<const unsigned char *>(raw.data()), &v) < 0)
-		return p;
-	p.type = v.type;
-	switch (v.type) {
-	case LOCAL_PACKET_RECEIVE_MESSAGE: {
-		MessageView m;
-		if (local_parse_message(v, &m) < 0)
-			return p;
-		p.from = std::string(m.from_user);
-		p.to = std::string(m.to_user);
-		p.kind = m.kind;
-		p.text = std::string(m.text);
-		break;
-	}
-	case LOCAL_PACKET_USER_NOT_FOUND:
-	case LOCAL_PACKET_USER_ONLINE:
-	case LOCAL_PACKET_USER_OFFLINE: {
-		std::string_view name;
-		if (local_parse_user_name(v, &name) < 0)
-			return p;
-		p.name = std::string(name);
-		break;
-	}
-	case LOCAL_PACKET_ONLINE_USERS: {
-		OnlineUsersView list;
-		if (local_parse_online_users(v, &list) < 0)
-			return p;
-		p.your_id = list.your_id;
-		for (uint32_t i = 0; i < list.count; i++) {
-			UserInfoView e;
-			if (local_online_users_entry(list, i, &e) < 0)
-				return p;
-			p.entries.push_back({e.id, std::string(e.user), std::string(e.host)});
-		}
-		break;
-	}
-	default:
-		return p;
-	}
-	p.ok = true;
-	return p;
+	std::string rest = stream;
+	std::vector<std::string> raw;
+	if (!tt::split_local_packets(&rest, &raw))
+		ADD_FAILURE() << "garbage length " << tt::packet_length(rest) << " at " << stream.size() - rest.size();
+	std::vector<Packet> packets;
+	for (const std::string &p : raw)
+		packets.push_back(tt::decode_packet(p));
+	*tail = rest.size();
+	return packets;
 }
 
 void ServerTest::SetUp()
 {
 	log_ = &tt::Syslog::instance();
 	ASSERT_TRUE(tt::create_account(tt::unique_account_name("tvsrv"), &account_));
-	ASSERT_TRUE(tt::start_server(account_, &server_, 10000, server_env_)) << log_->dump();
+	ASSERT_TRUE(tt::start_server(account_, &server_, std::string(), server_env_)) << log_->dump();
 	// The readiness probe of start_server has come and gone.
 	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
 }
@@ -75,10 +37,7 @@ void ServerTest::TearDown()
 	for (int fd : fds_)
 		close(fd);
 	fds_.clear();
-	if (server_.proc.pid > 0) {
-		server_.proc.kill_now(SIGKILL);
-		server_.proc.wait(10000);
-	}
+	tt::stop_server(&server_);
 	tt::remove_account(account_);
 }
 
@@ -134,7 +93,7 @@ void ServerTest::post(int fd, const std::string &to, const std::string &text, in
 
 Packet ServerTest::next(int fd, int timeout_ms)
 {
-	return decode(tt::read_local_packet(fd, timeout_ms));
+	return tt::decode_packet(tt::read_local_packet(fd, timeout_ms));
 }
 
 std::vector<Packet> ServerTest::next_each(const std::vector<int> &fds, int timeout_ms)
@@ -147,7 +106,7 @@ std::vector<Packet> ServerTest::next_each(const std::vector<int> &fds, int timeo
 		t.join();
 	std::vector<Packet> packets;
 	for (const std::string &r : raw)
-		packets.push_back(decode(r));
+		packets.push_back(tt::decode_packet(r));
 	return packets;
 }
 
@@ -221,6 +180,18 @@ std::vector<std::string> ServerTest::log_texts(const std::string &needle)
 bool ServerTest::server_alive()
 {
 	return !server_.proc.wait(0);
+}
+
+void ServerTest::restart_server(const std::vector<std::string> &env)
+{
+	for (int fd : fds_)
+		close(fd);
+	fds_.clear();
+	server_.proc.kill_now(SIGKILL);
+	ASSERT_TRUE(server_.proc.wait(10000));
+	server_ = tt::Server();
+	ASSERT_TRUE(tt::start_server(account_, &server_, std::string(), env)) << log_->dump();
+	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
 }
 
 void ServerTest::close_client(int fd)

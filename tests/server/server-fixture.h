@@ -10,28 +10,16 @@
 #include <vector>
 
 #include "protocol/local-protocol.h"
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace st {
 
 // One packet the server sent, decoded with the protocol's own parsers.
-struct Packet {
-	bool ok = false;	// a whole packet arrived and parsed for its type
-	std::string raw;
-	uint64_t length = 0;
-	int32_t type = -1;
-	std::string from, to, text;	// receive-message
-	int32_t kind = 0;
-	std::string name;		// user-not-found, user-online, user-offline
-	int32_t your_id = -1;		// online-users
-	struct Entry {
-		int32_t id;
-		std::string user, host;
-	};
-	std::vector<Entry> entries;
-};
+using Packet = tt::DecodedPacket;
 
-Packet decode(const std::string &raw);
+// Splits what a client received into whole packets; fails the test unless at most a partial
+// packet follows them (its size goes to *tail).
+std::vector<Packet> whole_packets(const std::string &stream, size_t *tail);
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -74,6 +62,8 @@ protected:
 	std::vector<std::string> log_texts(const std::string &needle);
 	// 1 when the server process is still running.
 	bool server_alive();
+	// Kills the server and starts it again in the same home, with env added to its environment.
+	void restart_server(const std::vector<std::string> &env = {});
 	void close_client(int fd);
 
 	tt::Syslog *log_ = nullptr;

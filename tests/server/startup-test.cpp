@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "protocol/local-protocol.h"
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace {
 

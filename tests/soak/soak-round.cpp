@@ -1,23 +1,22 @@
 #include "tests/soak/soak-round.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <unordered_map>
 
+#include "api/tolvar-api-client.h"
 #include "protocol/local-protocol.h"
+#include "testing/proc-files.h"
 #include "tests/soak/soak-session.h"
 
 namespace soak {
@@ -38,12 +37,6 @@ constexpr int64_t JOIN_LIMIT_MS = 90000;	// for the first logins of the whole po
 constexpr int64_t SETTLE_LIMIT_MS = 60000;	// for each step of the end
 constexpr int64_t PROGRESS_LIMIT_MS = 15000;	// for end markers, after the last one that came
 constexpr const char NOBODY[] = "nobody";	// a name that is never online
-
-int64_t now_ms()
-{
-	using namespace std::chrono;
-	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 struct Slot {
 	std::string name;
@@ -143,7 +136,7 @@ void fill_slot(Round &r, int i)
 	Slot &slot = r.slots[i];
 	Session *s = new_session(r, uniform(r, 0, 1) < 0.5 ? Kind::RAW : Kind::API, slot.name);
 	slot.current = s;
-	slot.respawn_at_ms = s == nullptr ? now_ms() + RESPAWN_MAX_MS : -1;
+	slot.respawn_at_ms = s == nullptr ? tt::now_ms() + RESPAWN_MAX_MS : -1;
 	if (s != nullptr) {
 		s->slot = i;
 		s->steady = slot.steady;
@@ -239,7 +232,7 @@ void leave_slot(Round &r, Session *s)
 {
 	if (s->slot >= 0 && r.slots[s->slot].current == s) {
 		r.slots[s->slot].current = nullptr;
-		r.slots[s->slot].respawn_at_ms = now_ms() + uniform_int(r, RESPAWN_MIN_MS, RESPAWN_MAX_MS);
+		r.slots[s->slot].respawn_at_ms = tt::now_ms() + uniform_int(r, RESPAWN_MIN_MS, RESPAWN_MAX_MS);
 	}
 }
 
@@ -306,7 +299,7 @@ void start_stall(Round &r, Session *s)
 {
 	s->stalled = true;
 	s->stall_tick = ++r.tick;
-	s->stalled_ms = now_ms();
+	s->stalled_ms = tt::now_ms();
 }
 
 void dropped(Round &r, Session *s)
@@ -314,7 +307,7 @@ void dropped(Round &r, Session *s)
 	s->end = End::DROPPED;
 	mark_unsent(r, s);
 	close_all(s);
-	double delay = (double)(now_ms() - s->stalled_ms) / 1000.0;
+	double delay = (double)(tt::now_ms() - s->stalled_ms) / 1000.0;
 	if (r.fig->drops == 0 || delay < r.fig->drop_delay_min)
 		r.fig->drop_delay_min = delay;
 	if (delay > r.fig->drop_delay_max)
@@ -376,7 +369,8 @@ void on_message(Round &r, Session *s, const Event &ev)
 	}
 	m->receipts++;
 	const Session *from = r.by_id.at(sender);
-	std::string to = s->kind == Kind::API && m->to == "*" ? "GLOBAL" : m->to;
+	// API sessions say TOLVAR_API_VERSION; only version 1 turns "*" into "GLOBAL".
+	std::string to = s->kind == Kind::API && TOLVAR_API_VERSION < 2 && m->to == "*" ? "GLOBAL" : m->to;
 	auto where = [&] { return describe(*s) + ": message " + std::to_string(sender) + "." + std::to_string(seq) + " "; };
 	if (ev.from != from->name)
 		fail(r, where() + "from " + ev.from + " instead of " + from->name);
@@ -581,9 +575,9 @@ void sample(Round &r, int64_t now)
 	if (now < r.next_sample_ms)
 		return;
 	r.next_sample_ms = now + 1000;
-	long rss, dirty;
-	if (read_memory(r.ctx->server->proc.pid, &rss, &dirty) && rss > r.fig->peak_rss_kb)
-		r.fig->peak_rss_kb = rss;
+	tt::MemoryFigures m;
+	if (tt::read_memory(r.ctx->server->proc.pid, &m) && m.rss_kib > r.fig->peak_rss_kb)
+		r.fig->peak_rss_kb = m.rss_kib;
 	if (r.ctx->server->proc.wait(0)) {
 		fail(r, "the server ended with status " + std::to_string(r.ctx->server->proc.exit_code()));
 		r.server_gone = true;
@@ -607,7 +601,7 @@ void sample(Round &r, int64_t now)
 // One turn: what is due, one wait, and the reaping of ended processes.
 void step(Round &r)
 {
-	int64_t now = now_ms();
+	int64_t now = tt::now_ms();
 	if (r.traffic) {
 		while (r.next_post_ms <= (double)now) {
 			random_post(r);
@@ -645,16 +639,16 @@ void step(Round &r)
 bool settle(Round &r, int64_t limit_ms, const char *what, const std::function<bool()> &done,
 	    const std::function<size_t()> &progress = nullptr)
 {
-	int64_t end = now_ms() + limit_ms;
+	int64_t end = tt::now_ms() + limit_ms;
 	size_t last = progress ? progress() : 0;
 	while (!done()) {
 		if (r.server_gone)
 			return false;
 		if (progress && progress() != last) {
 			last = progress();
-			end = now_ms() + limit_ms;
+			end = tt::now_ms() + limit_ms;
 		}
-		if (now_ms() > end) {
+		if (tt::now_ms() > end) {
 			fail(r, std::string("gave up waiting ") + what);
 			return false;
 		}
@@ -756,7 +750,7 @@ void check_deliveries(Round &r)
 bool finish_round(Round &r)
 {
 	r.traffic = false;
-	r.fig->traffic_seconds = (double)(now_ms() - r.traffic_start_ms) / 1000.0;
+	r.fig->traffic_seconds = (double)(tt::now_ms() - r.traffic_start_ms) / 1000.0;
 	for (Session *s : r.stall_clients)
 		if (!s->stalled && s->end == End::ALIVE && s->joined_tick >= 0)
 			start_stall(r, s);
@@ -867,14 +861,14 @@ bool run_round(Context *ctx, const RoundConfig &cfg, Figures *fig)
 		fail(r, "not joined:" + missing);
 	} else {
 		r.traffic = true;
-		r.traffic_start_ms = now_ms();
+		r.traffic_start_ms = tt::now_ms();
 		r.next_post_ms = (double)r.traffic_start_ms;
 		r.next_fault_ms = (double)r.traffic_start_ms + exponential_ms(r, faults_per_second(r));
 		for (size_t k = 0; k < r.stall_clients.size(); k++)
 			r.stall_due_ms.push_back(r.traffic_start_ms +
 						 (int64_t)(uniform(r, 0.1, 0.6) * cfg.seconds * 1000.0));
 		int64_t end = r.traffic_start_ms + (int64_t)(cfg.seconds * 1000.0);
-		while (now_ms() < end && !r.server_gone)
+		while (tt::now_ms() < end && !r.server_gone)
 			step(r);
 		ok = !r.server_gone && finish_round(r);
 	}
@@ -903,37 +897,6 @@ void print_figures(const RoundConfig &cfg, const Figures &f)
 	       f.drop_delay_min, f.drop_delay_max);
 	printf("  server peak Rss %ld KiB\n", f.peak_rss_kb);
 	fflush(stdout);
-}
-
-int count_fds(pid_t pid)
-{
-	DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-	if (d == nullptr)
-		return -1;
-	int n = 0;
-	while (struct dirent *e = readdir(d))
-		if (e->d_name[0] != '.')
-			n++;
-	closedir(d);
-	return n;
-}
-
-bool read_memory(pid_t pid, long *rss_kb, long *private_dirty_kb)
-{
-	std::ifstream f("/proc/" + std::to_string(pid) + "/smaps_rollup");
-	std::string line;
-	bool rss = false, dirty = false;
-	while (std::getline(f, line)) {
-		long value;
-		if (sscanf(line.c_str(), "Rss: %ld kB", &value) == 1) {
-			*rss_kb = value;
-			rss = true;
-		} else if (sscanf(line.c_str(), "Private_Dirty: %ld kB", &value) == 1) {
-			*private_dirty_kb = value;
-			dirty = true;
-		}
-	}
-	return rss && dirty;
 }
 
 }  // namespace soak

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/support.h"
 #include "tests/soak/soak-ledger.h"
-#include "tests/support/test-support.h"
 
 namespace soak {
 
@@ -52,11 +52,6 @@ struct Context {
 bool run_round(Context *ctx, const RoundConfig &cfg, Figures *fig);
 
 void print_figures(const RoundConfig &cfg, const Figures &fig);
-
-// The server's open descriptors, or -1.
-int count_fds(pid_t pid);
-// Rss and Private_Dirty in KiB from /proc/PID/smaps_rollup; false when unreadable.
-bool read_memory(pid_t pid, long *rss_kb, long *private_dirty_kb);
 
 }  // namespace soak
 

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "api/tolvar-api-client.h"
-#include "common/wire-reader.h"
 #include "protocol/local-protocol.h"
 
 namespace soak {
@@ -45,61 +44,48 @@ std::string take(unsigned char *packet, const size_t &size)
 }
 
 // One local packet (length field included) into an event; false when it breaks the protocol.
-bool decode_local(std::string_view packet, Event *ev, std::string *fault)
+bool decode_local(const std::string &packet, Event *ev, std::string *fault)
 {
-	LocalPacketView v;
-	if (local_packet_open(reinterpret_cast<const unsigned char *>(packet.data()), &v) < 0) {
+	tt::DecodedPacket p = tt::decode_packet(packet);
+	size_t payload = packet.size() - LOCAL_PACKET_OVERHEAD;
+	switch (p.type) {
+	case -1:
 		*fault = "local packet that does not open";
 		return false;
-	}
-	switch (v.type) {
-	case LOCAL_PACKET_RECEIVE_MESSAGE: {
-		MessageView m;
-		if (local_parse_message(v, &m) < 0 || v.payload.size() != MESSAGE_RECORD_FIXED_SIZE + m.text.size()) {
-			*fault = "receive-message packet whose sizes disagree";
+	case LOCAL_PACKET_RECEIVE_MESSAGE:
+		if (!p.ok || payload != MESSAGE_RECORD_FIXED_SIZE + p.text.size()) {
+			*fault = "receive-message packet that does not parse or whose sizes disagree";
 			return false;
 		}
 		ev->type = Event::MESSAGE;
-		ev->from = std::string(m.from_user);
-		ev->to = std::string(m.to_user);
-		ev->kind = m.kind;
-		ev->text = std::string(m.text);
+		ev->from = p.from;
+		ev->to = p.to;
+		ev->kind = p.kind;
+		ev->text = p.text;
 		return true;
-	}
 	case LOCAL_PACKET_USER_NOT_FOUND:
 	case LOCAL_PACKET_USER_ONLINE:
-	case LOCAL_PACKET_USER_OFFLINE: {
-		std::string_view name;
-		if (local_parse_user_name(v, &name) < 0 || v.payload.size() != name.size() + 1) {
-			*fault = "user-name packet of type " + std::to_string(v.type) + " with a wrong size";
+	case LOCAL_PACKET_USER_OFFLINE:
+		if (!p.ok || payload != p.name.size() + 1) {
+			*fault = "user-name packet of type " + std::to_string(p.type) + " with a wrong size";
 			return false;
 		}
-		ev->type = v.type == LOCAL_PACKET_USER_NOT_FOUND ? Event::NOT_FOUND : Event::PRESENCE;
-		ev->online = v.type == LOCAL_PACKET_USER_ONLINE;
-		ev->name = std::string(name);
+		ev->type = p.type == LOCAL_PACKET_USER_NOT_FOUND ? Event::NOT_FOUND : Event::PRESENCE;
+		ev->online = p.type == LOCAL_PACKET_USER_ONLINE;
+		ev->name = p.name;
 		return true;
-	}
-	case LOCAL_PACKET_ONLINE_USERS: {
-		OnlineUsersView list;
-		if (local_parse_online_users(v, &list) < 0 ||
-		    v.payload.size() != ONLINE_USERS_FIXED_SIZE + USER_INFO_RECORD_SIZE * (size_t)list.count) {
-			*fault = "online-users packet whose sizes disagree";
+	case LOCAL_PACKET_ONLINE_USERS:
+		if (!p.ok || payload != ONLINE_USERS_FIXED_SIZE + USER_INFO_RECORD_SIZE * p.entries.size()) {
+			*fault = "online-users packet that does not parse or whose sizes disagree";
 			return false;
 		}
 		ev->type = Event::ONLINE_LIST;
-		ev->your_id = list.your_id;
-		for (uint32_t i = 0; i < list.count; i++) {
-			UserInfoView e;
-			if (local_online_users_entry(list, i, &e) < 0) {
-				*fault = "online-users entry that does not parse";
-				return false;
-			}
-			ev->entries.emplace_back(e.id, std::string(e.user));
-		}
+		ev->your_id = p.your_id;
+		for (const tt::DecodedPacket::Entry &e : p.entries)
+			ev->entries.emplace_back(e.id, e.user);
 		return true;
-	}
 	default:
-		*fault = "local packet of unknown type " + std::to_string(v.type);
+		*fault = "local packet of unknown type " + std::to_string(p.type);
 		return false;
 	}
 }
@@ -189,39 +175,38 @@ bool decode_api(std::string_view packet, Event *ev, std::string *fault)
 }
 
 // Cuts the whole packets off the front of s->in. False when the stream breaks its protocol.
-bool cut_packets(Session *s, std::vector<Event> *events, std::string *fault)
+bool cut_local_packets(Session *s, std::vector<Event> *events, std::string *fault)
+{
+	std::vector<std::string> packets;
+	bool framed = tt::split_local_packets(&s->in, &packets);
+	for (const std::string &packet : packets) {
+		Event ev;
+		if (!decode_local(packet, &ev, fault))
+			return false;
+		events->push_back(std::move(ev));
+	}
+	if (!framed)
+		*fault = "local packet length " + std::to_string(tt::packet_length(s->in));
+	return framed;
+}
+
+bool cut_api_packets(Session *s, std::vector<Event> *events, std::string *fault)
 {
 	size_t pos = 0;
 	bool ok = true;
 	while (ok) {
 		std::string_view rest(s->in.data() + pos, s->in.size() - pos);
 		size_t size = 0;
-		if (s->kind == Kind::RAW) {
-			WireReader r(rest);
-			uint64_t length;
-			if (r.get_u64_host(&length) < 0)
-				break;
-			if (length < 8 || length > LOCAL_PACKET_MAX_LENGTH) {
-				*fault = "local packet length " + std::to_string(length);
-				ok = false;
-				break;
-			}
-			if (r.remaining() < length)
-				break;
-			size = LOCAL_PACKET_LENGTH_SIZE + (size_t)length;
-		} else {
-			int f = api::frame(rest.data(), rest.size(), api::DEFAULT_MAX_LENGTH, &size);
-			if (f == api::NEED_MORE)
-				break;
-			if (f != api::OK) {
-				*fault = "API packet length field refused (" + std::to_string(f) + ")";
-				ok = false;
-				break;
-			}
+		int f = api::frame(rest.data(), rest.size(), api::DEFAULT_MAX_LENGTH, &size);
+		if (f == api::NEED_MORE)
+			break;
+		if (f != api::OK) {
+			*fault = "API packet length field refused (" + std::to_string(f) + ")";
+			ok = false;
+			break;
 		}
 		Event ev;
-		std::string_view packet = rest.substr(0, size);
-		ok = s->kind == Kind::RAW ? decode_local(packet, &ev, fault) : decode_api(packet, &ev, fault);
+		ok = decode_api(rest.substr(0, size), &ev, fault);
 		if (ok)
 			events->push_back(std::move(ev));
 		pos += size;
@@ -265,13 +250,7 @@ bool start_raw(Session *s, const std::string &socket_path)
 
 bool start_api(Session *s, const tt::Account &a)
 {
-	tt::Spec spec;
-	spec.argv = {tt::tolvard_path(), "-c", s->name};
-	spec.env = tt::ssh_env(a, "api");
-	spec.uid = a.uid;
-	spec.gid = a.gid;
-	spec.cwd = a.home;
-	if (!tt::spawn(spec, &s->proc))
+	if (!tt::spawn(tt::session_spec(a, s->name, tt::ssh_env(a, "api")), &s->proc))
 		return false;
 	set_nonblocking(s->proc.in);
 	set_nonblocking(s->proc.out);
@@ -375,7 +354,8 @@ int receive(Session *s, std::vector<Event> *events, std::string *fault)
 	if (r == 0)
 		return 0;
 	s->in.append(buf, (size_t)r);
-	return cut_packets(s, events, fault) ? 1 : -1;
+	bool ok = s->kind == Kind::RAW ? cut_local_packets(s, events, fault) : cut_api_packets(s, events, fault);
+	return ok ? 1 : -1;
 }
 
 int receive_stderr(Session *s)

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 namespace soak {
 

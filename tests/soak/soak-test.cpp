@@ -19,7 +19,6 @@
 // system log of a failed run (or of any run, with TOLVAR_SOAK_LOG=file) is saved to a file.
 // Run as root: the test creates an account and runs the server and the sessions as it.
 #include <signal.h>
-#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,13 +30,14 @@
 #include <string>
 
 #include "protocol/local-protocol.h"
+#include "testing/proc-files.h"
+#include "testing/support.h"
 #include "tests/soak/soak-round.h"
-#include "tests/support/test-support.h"
 
 namespace {
 
 // Descriptors the test itself may need: three per api session, one per raw client.
-constexpr rlim_t DESCRIPTOR_LIMIT = 8192;
+constexpr long DESCRIPTOR_LIMIT = 8192;
 // How far the server's memory may stay above its level after the warm-up round once all
 // clients have gone. Everything the server allocates for a connection or a pass is freed
 // when it is done with, but the allocator keeps freed memory for reuse instead of returning
@@ -58,12 +58,6 @@ struct Options {
 	uint64_t seed = 0;
 	bool seed_given = false;
 };
-
-int64_t now_ms()
-{
-	using namespace std::chrono;
-	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Also true under a checker (TOLVAR_TEST_WRAPPER): memcheck holds freed memory back too.
 bool sanitized_build()
@@ -125,27 +119,26 @@ bool parse_options(int argc, char **argv, Options *o)
 	return o->sessions >= 2 && o->seconds > 0 && o->rate >= 0 && o->faults >= 0;
 }
 
-void raise_descriptor_limit()
+soak::RoundConfig round_config(const char *title, const Options &o, double seconds, int stalls)
 {
-	struct rlimit rl;
-	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
-		return;
-	rlim_t want = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > DESCRIPTOR_LIMIT ? DESCRIPTOR_LIMIT : rl.rlim_max;
-	if (rl.rlim_cur < want) {
-		rl.rlim_cur = want;
-		if (setrlimit(RLIMIT_NOFILE, &rl) < 0)
-			perror("setrlimit");
-	}
+	soak::RoundConfig cfg;
+	cfg.title = title;
+	cfg.sessions = o.sessions;
+	cfg.seconds = seconds;
+	cfg.post_rate = o.rate;
+	cfg.fault_rate = o.faults;
+	cfg.stalls = stalls;
+	return cfg;
 }
 
 // Waits until the server has as many descriptors as expected; returns the last count.
 int settle_fds(pid_t pid, int expected)
 {
-	int64_t end = now_ms() + FD_SETTLE_MS;
-	int n = soak::count_fds(pid);
-	while (n != expected && now_ms() < end) {
+	int64_t end = tt::now_ms() + FD_SETTLE_MS;
+	int n = tt::count_fds(pid);
+	while (n != expected && tt::now_ms() < end) {
 		usleep(50000);
-		n = soak::count_fds(pid);
+		n = tt::count_fds(pid);
 	}
 	return n;
 }
@@ -153,10 +146,10 @@ int settle_fds(pid_t pid, int expected)
 // The server's descriptor count once it has not changed for half a second.
 int stable_fd_count(pid_t pid)
 {
-	int n = soak::count_fds(pid);
+	int n = tt::count_fds(pid);
 	for (int same = 0; same < 5; same++) {
 		usleep(100000);
-		int now = soak::count_fds(pid);
+		int now = tt::count_fds(pid);
 		if (now != n)
 			same = -1;
 		n = now;
@@ -219,7 +212,8 @@ int main(int argc, char **argv)
 		return usage();
 	setvbuf(stdout, nullptr, _IOLBF, 0);
 	signal(SIGPIPE, SIG_IGN);
-	raise_descriptor_limit();
+	if (!tt::raise_descriptor_limit(DESCRIPTOR_LIMIT))
+		fprintf(stderr, "soak: cannot raise the descriptor limit to %ld\n", DESCRIPTOR_LIMIT);
 	printf("soak: seed %llu (repeat with --seed %llu)\n", (unsigned long long)opt.seed,
 	       (unsigned long long)opt.seed);
 
@@ -241,13 +235,7 @@ int main(int argc, char **argv)
 	tt::Syslog::instance().wait_for("EOF", LOG_INFO, 10000);
 	int fd_baseline = stable_fd_count(pid);
 
-	soak::RoundConfig warm;
-	warm.title = "warm-up";
-	warm.sessions = opt.sessions;
-	warm.seconds = opt.warmup;
-	warm.post_rate = opt.rate;
-	warm.fault_rate = opt.faults;
-	warm.stalls = 1;
+	soak::RoundConfig warm = round_config("warm-up", opt, opt.warmup, 1);
 	soak::Figures warm_fig;
 	bool ok = soak::run_round(&ctx, warm, &warm_fig);
 	soak::print_figures(warm, warm_fig);
@@ -255,16 +243,10 @@ int main(int argc, char **argv)
 	if (fd_after_warmup != fd_baseline)
 		ctx.failures.add("after the warm-up round the server has " + std::to_string(fd_after_warmup) +
 				 " descriptors instead of " + std::to_string(fd_baseline));
-	long rss_base = 0, dirty_base = 0, rss_end = 0, dirty_end = 0;
-	soak::read_memory(pid, &rss_base, &dirty_base);
+	tt::MemoryFigures base, end;
+	tt::read_memory(pid, &base);
 
-	soak::RoundConfig main_round;
-	main_round.title = "soak";
-	main_round.sessions = opt.sessions;
-	main_round.seconds = opt.seconds;
-	main_round.post_rate = opt.rate;
-	main_round.fault_rate = opt.faults;
-	main_round.stalls = opt.stalls;
+	soak::RoundConfig main_round = round_config("soak", opt, opt.seconds, opt.stalls);
 	soak::Figures fig;
 	if (ok)
 		ok = soak::run_round(&ctx, main_round, &fig);
@@ -277,17 +259,19 @@ int main(int argc, char **argv)
 	if (alive && fd_end != fd_baseline)
 		ctx.failures.add("at the end the server has " + std::to_string(fd_end) + " descriptors instead of " +
 				 std::to_string(fd_baseline));
-	if (alive && soak::read_memory(pid, &rss_end, &dirty_end)) {
+	if (alive && tt::read_memory(pid, &end)) {
 		printf("server memory after the warm-up: Rss %ld KiB, Private_Dirty %ld KiB; at the end: Rss %ld KiB, "
 		       "Private_Dirty %ld KiB\n",
-		       rss_base, dirty_base, rss_end, dirty_end);
+		       base.rss_kib, base.private_dirty_kib, end.rss_kib, end.private_dirty_kib);
 		if (sanitized_build())
 			printf("  (sanitizer build or checker: its allocator holds freed memory back, so the bound is not checked)\n");
-		else if (rss_end > rss_base + MEMORY_SLACK_KB || dirty_end > dirty_base + MEMORY_SLACK_KB)
+		else if (end.rss_kib > base.rss_kib + MEMORY_SLACK_KB ||
+			 end.private_dirty_kib > base.private_dirty_kib + MEMORY_SLACK_KB)
 			ctx.failures.add("the server's memory did not come back within " + std::to_string(MEMORY_SLACK_KB) +
-					 " KiB of its level after the warm-up (Rss " + std::to_string(rss_base) + " -> " +
-					 std::to_string(rss_end) + " KiB, Private_Dirty " + std::to_string(dirty_base) +
-					 " -> " + std::to_string(dirty_end) + " KiB)");
+					 " KiB of its level after the warm-up (Rss " + std::to_string(base.rss_kib) + " -> " +
+					 std::to_string(end.rss_kib) + " KiB, Private_Dirty " +
+					 std::to_string(base.private_dirty_kib) + " -> " + std::to_string(end.private_dirty_kib) +
+					 " KiB)");
 	}
 	printf("server descriptors: %d before, %d after the warm-up, %d at the end\n", fd_baseline, fd_after_warmup,
 	       fd_end);
@@ -297,8 +281,7 @@ int main(int argc, char **argv)
 
 	if (ctx.failures.count() > 0 || getenv("TOLVAR_SOAK_LOG") != nullptr)
 		save_log();
-	server.proc.kill_now(SIGKILL);
-	server.proc.wait(10000);
+	tt::stop_server(&server);
 	tt::remove_account(ctx.account);
 	if (ctx.failures.count() > 0 || !ok) {
 		printf("soak: FAILED with %zu faults (seed %llu)\n", ctx.failures.count(), (unsigned long long)opt.seed);

@@ -64,12 +64,13 @@ class RealSessions(unittest.TestCase):
     def test_handshake_motd_and_online_list(self):
         tolvaradm("setmotd", "-m", "Welcome to the test chat")
         with connect("alice") as alice:
-            # Offered version 2, the session agrees to 1: no history yet.
-            self.assertEqual(alice.handshake(version=2, timeout=WAIT), tolvarapi.Pass(1, "alice"))
+            # Offered version 2, the session agrees to 2 and answers a history request.
+            self.assertEqual(alice.handshake(version=2, timeout=WAIT), tolvarapi.Pass(2, "alice"))
             self.assertEqual(alice.read_event(timeout=WAIT), tolvarapi.Motd(b"Welcome to the test chat\n"))
             wait_for(alice, is_state("alice", True))
-            with self.assertRaises(tolvarapi.ProtocolError):
-                alice.request_history(5)
+            alice.request_history(5)
+            end = wait_for(alice, lambda e: isinstance(e, tolvarapi.HistoryEnd))
+            self.assertLessEqual(end.count, 5)
 
             alice.request_online_users()
             online = wait_for(alice, lambda e: isinstance(e, tolvarapi.OnlineUsers))
@@ -93,7 +94,7 @@ class RealSessions(unittest.TestCase):
                 wait_for(alice, is_state("alice", True))
 
                 bob = await tolvarapi.AsyncClient.connect_ssh("tolvar@127.0.0.1", ssh_options("bob"))
-                self.assertEqual(await bob.handshake(), tolvarapi.Pass(1, "bob"))
+                self.assertEqual(await bob.handshake(), tolvarapi.Pass(2, "bob"))
                 wait_for(alice, is_state("bob", True))
 
                 # Private, from the asyncio client to the blocking one.
@@ -102,10 +103,10 @@ class RealSessions(unittest.TestCase):
                 self.assertEqual((got.recipient, got.kind, got.decode()), ("alice", 1, "psst, alice"))
                 self.assertTrue(got.is_private)
 
-                # To everybody ("*" arrives as GLOBAL), HTML, the other way.
+                # To everybody (from version 2 on "*" arrives as sent), HTML, the other way.
                 alice.send_message("*", b"<b>hello all</b>", tolvarapi.KIND_HTML)
                 got = await wait_for_async(bob, is_message_from("alice"))
-                self.assertEqual((got.recipient, got.kind, got.text), ("GLOBAL", 2, b"<b>hello all</b>"))
+                self.assertEqual((got.recipient, got.kind, got.text), ("*", 2, b"<b>hello all</b>"))
 
                 alice.send_message("nobody", "anyone there?")
                 error = wait_for(alice, lambda e: isinstance(e, tolvarapi.Error))

@@ -92,7 +92,7 @@ class AsyncSink:
 class WorkedExample(unittest.TestCase):
     def test_blocking_client_speaks_the_documented_bytes(self):
         client, out = client_on(b"".join(RECEIVED))
-        self.assertEqual(client.handshake(), tolvarapi.Pass(1, "bot"))
+        self.assertEqual(client.handshake(version=1), tolvarapi.Pass(1, "bot"))
         client.request_online_users()
         client.send_message("alice", "hi")
         client.send_message("alice", b"hey yourself")
@@ -103,7 +103,7 @@ class WorkedExample(unittest.TestCase):
     def test_asyncio_client_speaks_the_documented_bytes(self):
         async def run():
             client = async_client_on(b"".join(RECEIVED))
-            self.assertEqual(await client.handshake(), tolvarapi.Pass(1, "bot"))
+            self.assertEqual(await client.handshake(version=1), tolvarapi.Pass(1, "bot"))
             await client.request_online_users()
             await client.send_message("alice", "hi")
             await client.send_message("alice", b"hey yourself")

@@ -17,10 +17,10 @@ from typing import Tuple, Union
 
 MAGIC = b"TOLVAR"
 
-# The highest API version this library offers in its handshake. Version 2 adds the history
-# request (GET_HISTORY) and its answers (HISTORY_MESSAGE, HISTORY_END); the library already
-# reads and writes them, and allows the request once a session has agreed to version 2.
-VERSION = 1
+# The highest API version this library offers in its handshake; a session agrees on the lower
+# of its own and this one. Version 2 adds the history request (GET_HISTORY) and its answers
+# (HISTORY_MESSAGE, HISTORY_END); the request is allowed once a session has agreed to it.
+VERSION = 2
 HISTORY_VERSION = 2
 
 # Program to session.

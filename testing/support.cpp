@@ -1,4 +1,4 @@
-#include "tests/support/test-support.h"
+#include "testing/support.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,33 +20,34 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "protocol/local-protocol.h"
+#include "testing/proc-files.h"
 
 namespace tt {
 
 namespace {
 
-int64_t now_ms()
-{
-	using namespace std::chrono;
-	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// What read_local_packet takes from a peer that may break the protocol on purpose.
+constexpr uint64_t READ_PACKET_LIMIT = 64u << 20;
 
-// Runs a shell command as root; returns its exit code.
-int sh(const std::string &cmd)
+}  // namespace
+
+// ---- shell ----
+
+int shell(const std::string &cmd)
 {
 	int rc = system(cmd.c_str());
 	return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string quote(const std::string &s)
+std::string shell_quote(const std::string &s)
 {
 	std::string q = "'";
 	for (char c : s) {
@@ -57,7 +59,19 @@ std::string quote(const std::string &s)
 	return q + "'";
 }
 
-}  // namespace
+std::string make_scratch_dir(const std::string &prefix)
+{
+	std::string path = "/tmp/" + prefix + "-XXXXXX";
+	if (mkdtemp(&path[0]) == nullptr || chmod(path.c_str(), 0755) < 0)
+		return std::string();
+	return path;
+}
+
+void remove_tree(const std::string &path)
+{
+	if (!path.empty())
+		shell("rm -rf " + shell_quote(path));
+}
 
 // ---- running under a checker ----
 
@@ -120,14 +134,9 @@ long wrapper_position(const std::vector<std::string> &args)
 // Whether pid sleeps in a call that waits for input or time (from /proc/PID/syscall).
 bool sleeps_waiting(pid_t pid)
 {
-	std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-	FILE *f = fopen(path.c_str(), "r");
-	if (f == nullptr)
+	long nr;
+	if (!read_syscall(pid, &nr))
 		return true;
-	long nr = -1;
-	if (fscanf(f, "%ld", &nr) != 1)
-		nr = -1;
-	fclose(f);
 	switch (nr) {
 	case SYS_read: case SYS_poll: case SYS_ppoll: case SYS_select: case SYS_pselect6:
 	case SYS_epoll_wait: case SYS_epoll_pwait: case SYS_accept: case SYS_accept4: case SYS_wait4:
@@ -180,26 +189,25 @@ void lock_fixed_account(const std::string &name)
 
 }  // namespace
 
-bool create_account(const std::string &name, Account *out, const std::string &shell)
+bool create_account(const std::string &name, Account *out, const std::string &login_shell)
 {
 	lock_fixed_account(name);
 	if (getpwnam(name.c_str()) != nullptr) {
-		sh("pkill -9 -u " + quote(name) + " >/dev/null 2>&1");
-		for (int i = 0; i < 50 && sh("userdel " + quote(name) + " >/dev/null 2>&1") != 0 &&
+		shell("pkill -9 -u " + shell_quote(name) + " >/dev/null 2>&1");
+		for (int i = 0; i < 50 && shell("userdel " + shell_quote(name) + " >/dev/null 2>&1") != 0 &&
 				getpwnam(name.c_str()) != nullptr; i++)
 			usleep(100000);
 	}
-	char tmpl[] = "/tmp/tolvar-home-XXXXXX";
-	if (mkdtemp(tmpl) == nullptr) {
+	std::string home = make_scratch_dir("tolvar-home");
+	if (home.empty()) {
 		perror("mkdtemp");
 		return false;
 	}
-	std::string home = tmpl;
 	// useradd takes a lock on the user database; parallel test processes may meet there.
 	int rc = -1;
 	for (int i = 0; i < 100; i++) {
-		rc = sh("useradd -M -N -g nogroup -d " + quote(home) + " -s " + quote(shell) + " " + quote(name) +
-			" 2>/dev/null");
+		rc = shell("useradd -M -N -g nogroup -d " + shell_quote(home) + " -s " + shell_quote(login_shell) + " " +
+			   shell_quote(name) + " 2>/dev/null");
 		if (rc == 0 || rc == 9)	// 9: the name exists
 			break;
 		usleep(100000);
@@ -227,20 +235,20 @@ void remove_account(const Account &a)
 		return;
 	if (wrapper_active()) {
 		// Let the checker of every wrapped process report before the account goes.
-		sh("pkill -TERM -u " + quote(a.name) + " >/dev/null 2>&1");
-		sh("pkill -CONT -u " + quote(a.name) + " >/dev/null 2>&1");
+		shell("pkill -TERM -u " + shell_quote(a.name) + " >/dev/null 2>&1");
+		shell("pkill -CONT -u " + shell_quote(a.name) + " >/dev/null 2>&1");
 		int64_t end = now_ms() + scaled_ms(3000);
-		while (sh("pgrep -u " + quote(a.name) + " >/dev/null 2>&1") == 0 && now_ms() < end)
+		while (shell("pgrep -u " + shell_quote(a.name) + " >/dev/null 2>&1") == 0 && now_ms() < end)
 			usleep(50000);
 	}
-	sh("pkill -9 -u " + quote(a.name) + " >/dev/null 2>&1");
+	shell("pkill -9 -u " + shell_quote(a.name) + " >/dev/null 2>&1");
 	for (int i = 0; i < 50; i++) {
-		if (sh("userdel " + quote(a.name) + " >/dev/null 2>&1") == 0 || getpwnam(a.name.c_str()) == nullptr)
+		if (shell("userdel " + shell_quote(a.name) + " >/dev/null 2>&1") == 0 || getpwnam(a.name.c_str()) == nullptr)
 			break;
 		usleep(100000);
 	}
 	if (a.home.rfind("/tmp/tolvar-home-", 0) == 0)
-		sh("rm -rf " + quote(a.home));
+		remove_tree(a.home);
 }
 
 // ---- programs ----
@@ -249,19 +257,15 @@ std::string program_path(const std::string &built_path)
 {
 	static std::string dir;
 	if (dir.empty()) {
-		char tmpl[] = "/tmp/tolvar-bin-XXXXXX";
-		if (mkdtemp(tmpl) == nullptr)
+		dir = make_scratch_dir("tolvar-bin");
+		if (dir.empty())
 			return built_path;
-		dir = tmpl;
-		chmod(dir.c_str(), 0755);
-		std::string d = dir;
-		atexit([] { sh("rm -rf " + quote(dir)); });
-		(void)d;
+		atexit([] { remove_tree(dir); });
 	}
 	std::string base = built_path.substr(built_path.rfind('/') + 1);
 	std::string dest = dir + "/" + base;
 	if (access(dest.c_str(), X_OK) != 0)
-		sh("cp " + quote(built_path) + " " + quote(dest) + " && chmod 0755 " + quote(dest));
+		shell("cp " + shell_quote(built_path) + " " + shell_quote(dest) + " && chmod 0755 " + shell_quote(dest));
 	return dest;
 }
 
@@ -373,6 +377,25 @@ void Process::close_in()
 	if (in >= 0 && in != out)
 		close(in);
 	in = -1;
+}
+
+bool raise_descriptor_limit(long want)
+{
+	struct rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
+		return false;
+	if ((long)rl.rlim_cur >= want)
+		return true;
+	if ((long)rl.rlim_max < want) {
+		struct rlimit raised = {(rlim_t)want, (rlim_t)want};
+		if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+			return true;
+		rl.rlim_cur = rl.rlim_max;
+	} else {
+		rl.rlim_cur = (rlim_t)want;
+	}
+	setrlimit(RLIMIT_NOFILE, &rl);
+	return getrlimit(RLIMIT_NOFILE, &rl) == 0 && (long)rl.rlim_cur >= want;
 }
 
 bool spawn(const Spec &spec, Process *out)
@@ -629,6 +652,18 @@ std::vector<std::string> ssh_env(const Account &a, const std::string &command, c
 	return env;
 }
 
+Spec session_spec(const Account &a, const std::string &user, const std::vector<std::string> &env,
+		  const std::string &built_path)
+{
+	Spec s;
+	s.argv = {built_path.empty() ? tolvard_path() : program_path(built_path), "-c", user};
+	s.env = env;
+	s.uid = a.uid;
+	s.gid = a.gid;
+	s.cwd = a.home;
+	return s;
+}
+
 // ---- system log ----
 
 namespace {
@@ -850,48 +885,79 @@ int connect_socket(const std::string &path)
 	return fd;
 }
 
-const std::vector<std::string> FLOOD_OFF = {"TOLVAR_FLOOD_POSTS_PER_SECOND=0", "TOLVAR_FLOOD_BYTES_PER_SECOND=0"};
-// An empty value is as good as none.
-const std::vector<std::string> FLOOD_DEFAULT = {"TOLVAR_FLOOD_POSTS_PER_SECOND=", "TOLVAR_FLOOD_BYTES_PER_SECOND="};
+namespace {
 
-std::vector<std::string> server_env(const Account &a, const std::vector<std::string> &extra)
+// The server's descriptor for a connection that it did not have in before: the lowest new one
+// (one that the connection's first log record opens comes after it). -1 when none came
+// within timeout_ms.
+int accepted_fd(pid_t pid, const std::vector<int> &before, int timeout_ms)
 {
-	std::vector<std::string> env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
-	env.insert(env.end(), FLOOD_OFF.begin(), FLOOD_OFF.end());
-	for (const std::string &e : extra) {
-		std::string key = e.substr(0, e.find('=') + 1);
-		bool replaced = false;
-		for (std::string &old : env)
-			if (old.compare(0, key.size(), key) == 0 && !replaced) {
-				old = e;
-				replaced = true;
-			}
-		if (!replaced)
-			env.push_back(e);
-	}
-	return env;
+	int64_t end = now_ms() + scaled_ms(timeout_ms);
+	std::vector<int> now;
+	do {
+		if (list_fds(pid, &now))
+			for (int fd : now)
+				if (!std::binary_search(before.begin(), before.end(), fd))
+					return fd;
+		usleep(1000);
+	} while (now_ms() < end);
+	return -1;
 }
 
-bool start_server(const Account &a, Server *out, int timeout_ms, const std::vector<std::string> &env)
+// Ends the readiness probe fd and waits until the server has closed its end too. Connection
+// ids are the server's descriptors, and the lowest free one goes to the next connection: the
+// caller's first client must not find the probe's still in use, nor a later one get it.
+void close_probe(pid_t pid, const std::vector<int> &before, int fd)
+{
+	int theirs = accepted_fd(pid, before, 2000);
+	close(fd);
+	int64_t end = now_ms() + scaled_ms(2000);
+	std::vector<int> now;
+	while (theirs >= 0 && list_fds(pid, &now) && std::binary_search(now.begin(), now.end(), theirs) &&
+	       now_ms() < end)
+		usleep(1000);
+}
+
+}  // namespace
+
+const std::vector<std::string> FLOOD_OFF = {"TOLVAR_FLOOD_POSTS_PER_SECOND=0", "TOLVAR_FLOOD_BYTES_PER_SECOND=0"};
+const std::vector<std::string> FLOOD_DEFAULT = {"TOLVAR_FLOOD_POSTS_PER_SECOND=", "TOLVAR_FLOOD_BYTES_PER_SECOND="};
+
+bool start_server(const Account &a, Server *out, const std::string &built_path,
+		  const std::vector<std::string> &env)
 {
 	out->account = a;
 	out->socket_path = a.home + "/socket";
 	Spec s;
-	s.argv = {tolvard_path()};
-	s.env = server_env(a, env);
+	s.argv = {built_path.empty() ? tolvard_path() : program_path(built_path)};
+	s.env = {"HOME=" + a.home, "PATH=/usr/bin:/bin"};
+	s.env.insert(s.env.end(), FLOOD_OFF.begin(), FLOOD_OFF.end());
+	for (const std::string &e : env) {
+		std::string key = e.substr(0, e.find('=') + 1);
+		auto same = std::find_if(s.env.begin(), s.env.end(),
+					 [&key](const std::string &old) { return old.compare(0, key.size(), key) == 0; });
+		if (same != s.env.end())
+			*same = e;
+		else
+			s.env.push_back(e);
+	}
 	s.uid = a.uid;
 	s.gid = a.gid;
 	s.cwd = a.home;
 	s.stdin_null = true;
 	if (!spawn(s, &out->proc))
 		return false;
-	int64_t end = now_ms() + scaled_ms(timeout_ms);
+	// A socket file left by an earlier server takes no connections: the wait goes on until
+	// this server has put its own in the place.
+	int64_t end = now_ms() + scaled_ms(10000);
 	while (now_ms() < end) {
 		struct stat st;
 		if (stat(out->socket_path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) {
+			std::vector<int> before;
+			list_fds(out->proc.pid, &before);
 			int fd = connect_socket(out->socket_path);
 			if (fd >= 0) {
-				close(fd);	// the server sees a connection that ends at once
+				close_probe(out->proc.pid, before, fd);
 				return true;
 			}
 		}
@@ -902,77 +968,23 @@ bool start_server(const Account &a, Server *out, int timeout_ms, const std::vect
 	return false;
 }
 
-// ---- raw local protocol ----
-
-static std::string frame(int32_t type, const std::string &payload)
+void stop_server(Server *s)
 {
-	std::string p(16 + payload.size(), '\0');
-	uint64_t length = payload.size() + 8;
-	memcpy(&p[0], &length, 8);
-	memcpy(&p[8], &type, 4);
-	memcpy(&p[12], payload.data(), payload.size());
-	return p;
+	if (s->proc.pid > 0) {
+		s->proc.kill_now(SIGKILL);
+		s->proc.wait(10000);
+	}
 }
-
-static void put_name(std::string *payload, const std::string &name, size_t field)
-{
-	std::string f(field, '\0');
-	memcpy(&f[0], name.data(), name.size() < field ? name.size() : field);
-	*payload += f;
-}
-
-std::string login_packet(const std::string &user, const std::string &host, const std::string &encoding)
-{
-	std::string payload;
-	put_name(&payload, user, 32);
-	put_name(&payload, host, 128);
-	payload += encoding;
-	payload += '\0';
-	return frame(LOCAL_PACKET_LOGIN, payload);
-}
-
-std::string message_packet(int32_t type, const std::string &from, const std::string &to, int32_t kind,
-			   const std::string &text)
-{
-	std::string payload;
-	put_name(&payload, from, 32);
-	put_name(&payload, to, 32);
-	payload.append(reinterpret_cast<const char *>(&kind), 4);
-	payload.append(4, '\0');
-	uint64_t n = text.size();
-	payload.append(reinterpret_cast<const char *>(&n), 8);
-	payload += text;
-	return frame(type, payload);
-}
-
-std::string empty_packet(int32_t type) { return frame(type, ""); }
 
 std::string read_local_packet(int fd, int timeout_ms)
 {
 	std::string p;
-	if (!read_exact(fd, 8, timeout_ms, &p))
+	if (!read_exact(fd, LOCAL_PACKET_LENGTH_SIZE, timeout_ms, &p))
 		return std::string();
-	uint64_t length;
-	memcpy(&length, p.data(), 8);
-	if (length > (64u << 20) || !read_exact(fd, (size_t)length, timeout_ms, &p))
+	uint64_t length = packet_length(p);
+	if (length > READ_PACKET_LIMIT || !read_exact(fd, (size_t)length, timeout_ms, &p))
 		return std::string();
 	return p;
-}
-
-uint64_t packet_length(const std::string &p)
-{
-	uint64_t length = 0;
-	if (p.size() >= 8)
-		memcpy(&length, p.data(), 8);
-	return length;
-}
-
-int32_t packet_type(const std::string &p)
-{
-	int32_t type = -1;
-	if (p.size() >= 12)
-		memcpy(&type, p.data() + 8, 4);
-	return type;
 }
 
 }  // namespace tt

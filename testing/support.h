@@ -1,7 +1,8 @@
-// What the black-box tests share: real accounts with fresh homes, processes run as those
-// accounts on pipes or a pseudo-terminal, a private system log, and the server over its socket.
-#ifndef TOLVAR_TESTS_SUPPORT_H
-#define TOLVAR_TESTS_SUPPORT_H
+// What the black-box tests and the benchmarks share: real accounts with fresh homes, processes
+// run as those accounts on pipes or a pseudo-terminal, a private system log, and the server
+// over its socket, spoken to in raw local packets (testing/local-packets.h).
+#ifndef TOLVAR_TESTING_SUPPORT_H
+#define TOLVAR_TESTING_SUPPORT_H
 
 #include <sys/types.h>
 
@@ -11,7 +12,21 @@
 #include <thread>
 #include <vector>
 
+#include "testing/clock.h"
+#include "testing/local-packets.h"
+
 namespace tt {
+
+// ---- shell ----
+
+// Runs a shell command as the caller; returns its exit code, or -1 when it did not exit.
+int shell(const std::string &cmd);
+// s in single quotes, for a shell command line.
+std::string shell_quote(const std::string &s);
+// A fresh directory /tmp/prefix-XXXXXX with mode 0755; empty on failure.
+std::string make_scratch_dir(const std::string &prefix);
+// Removes path and everything below it.
+void remove_tree(const std::string &path);
 
 // ---- accounts ----
 
@@ -25,7 +40,7 @@ struct Account {
 // Creates (after removing a stale one) the account name with a fresh home under /tmp and
 // the given login shell. Returns false and prints why on failure. For the fixed name "tolvar"
 // it first waits for other test processes that have used that account, until they end.
-bool create_account(const std::string &name, Account *out, const std::string &shell = "/bin/sh");
+bool create_account(const std::string &name, Account *out, const std::string &login_shell = "/bin/sh");
 // Kills the account's processes, deletes it and its home.
 void remove_account(const Account &a);
 // A name unique to this test process: prefix + pid (at most 32 bytes).
@@ -93,6 +108,9 @@ private:
 };
 
 bool spawn(const Spec &spec, Process *out);
+// Raises the soft descriptor limit to at least want (up to the hard limit, raising that too
+// when allowed); children started afterwards inherit it. False when it stays below want.
+bool raise_descriptor_limit(long want);
 
 // Runs to the end with no input; collects output and error. Returns the exit code (-1 on time-out).
 int run(const Spec &spec, std::string *out, std::string *err, int timeout_ms = 20000);
@@ -111,6 +129,10 @@ inline bool write_all(int fd, const std::string &s) { return write_all(fd, s.dat
 // Environment an SSH daemon gives a session of account a.
 std::vector<std::string> ssh_env(const Account &a, const std::string &command = "",
 				 const std::string &lang = "en_US.UTF-8");
+// A client session as an SSH daemon starts it for a login of account a: "tolvard -c user"
+// (or the build of tolvard at built_path) as the account, in its home, with env.
+Spec session_spec(const Account &a, const std::string &user, const std::vector<std::string> &env,
+		  const std::string &built_path = std::string());
 
 // ---- system log ----
 
@@ -154,31 +176,25 @@ struct Server {
 	std::string socket_path;
 };
 
-// The environment entries that turn the server's flood control off. Test servers run with
+// The environment entries that turn the server's flood control off: test servers run with
 // them unless env sets the flood variables itself.
 extern const std::vector<std::string> FLOOD_OFF;
-// The entries that give the server its default flood control again.
+// The entries that give the server its default flood control again (an empty value is as good
+// as none).
 extern const std::vector<std::string> FLOOD_DEFAULT;
-// Starts tolvard as a.account in its home and waits until the socket accepts connections.
-// env: more of the server's environment ("K=V"), replacing the defaults of the same name.
-bool start_server(const Account &a, Server *out, int timeout_ms = 10000,
-		  const std::vector<std::string> &env = std::vector<std::string>());
-// The server's environment: HOME, PATH, FLOOD_OFF, with the entries of extra in place of
-// those of the same name.
-std::vector<std::string> server_env(const Account &a, const std::vector<std::string> &extra);
+// Starts tolvard as a.account in its home (env: more of its environment, in place of the
+// defaults of the same name) and waits until the
+// socket accepts connections and the server has closed its end of that first connection
+// again, so that the caller's clients get ascending connection ids. built_path names another
+// build of tolvard to run instead (copied as by program_path).
+bool start_server(const Account &a, Server *out, const std::string &built_path = std::string(),
+		  const std::vector<std::string> &env = {});
+// Kills a started server (as Process::kill_now) and reaps it.
+void stop_server(Server *s);
 // Connects to a server socket (as root, so the 0600 mode does not stop the test).
 int connect_socket(const std::string &path);
-
-// ---- raw local protocol ----
-
-std::string login_packet(const std::string &user, const std::string &host, const std::string &encoding);
-std::string message_packet(int32_t type, const std::string &from, const std::string &to, int32_t kind,
-			   const std::string &text);
-std::string empty_packet(int32_t type);
 // Reads one whole local packet (length field included) within timeout_ms; empty on end/time-out.
 std::string read_local_packet(int fd, int timeout_ms = 5000);
-uint64_t packet_length(const std::string &p);
-int32_t packet_type(const std::string &p);
 
 }  // namespace tt
 
