@@ -1,9 +1,12 @@
 #include "tests/server/server-fixture.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <syslog.h>
@@ -221,6 +224,75 @@ std::vector<std::string> ServerTest::log_texts(const std::string &needle)
 bool ServerTest::server_alive()
 {
 	return !server_.proc.wait(0);
+}
+
+void ServerTest::restart_server(const std::string &nofile, int fill_to)
+{
+	server_.proc.kill_now(SIGKILL);
+	ASSERT_TRUE(server_.proc.wait(10000));
+	tt::Spec s;
+	s.argv = {tt::tolvard_path()};
+	if (!nofile.empty())
+		s.argv = {"/usr/bin/prlimit", "--nofile=" + nofile, tt::tolvard_path()};	// prlimit becomes the server
+	s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
+	s.uid = account_.uid;
+	s.gid = account_.gid;
+	s.cwd = account_.home;
+	s.stdin_null = true;
+	std::vector<int> filled;
+	int null_fd = fill_to > 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+	for (int fd = 3; fd <= fill_to && null_fd >= 0; fd++)
+		if (fcntl(fd, F_GETFD) < 0 && dup2(null_fd, fd) == fd)	// without close-on-exec
+			filled.push_back(fd);
+	bool spawned = tt::spawn(s, &server_.proc);
+	for (int fd : filled)
+		close(fd);
+	if (null_fd >= 0)
+		close(null_fd);
+	ASSERT_TRUE(spawned);
+	for (int i = 0; i < 1000; i++) {
+		int fd = tt::connect_socket(server_.socket_path);
+		if (fd >= 0) {
+			bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
+				  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
+			close(fd);
+			if (ok) {
+				// The probe's descriptor is free again before the test goes on.
+				ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
+				return;
+			}
+		}
+		ASSERT_FALSE(server_.proc.wait(0)) << "server ended";
+		usleep(10000);
+	}
+	FAIL() << "server did not start";
+}
+
+bool ServerTest::raise_descriptor_limit(long n)
+{
+	struct rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0)
+		return false;
+	if ((long)rl.rlim_max < n)
+		rl.rlim_max = (rlim_t)n;
+	if ((long)rl.rlim_cur < n)
+		rl.rlim_cur = (rlim_t)n;
+	return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+long ServerTest::server_rss_kib()
+{
+	std::string path = "/proc/" + std::to_string(server_.proc.pid) + "/status";
+	FILE *f = fopen(path.c_str(), "r");
+	if (f == nullptr)
+		return -1;
+	long kib = -1;
+	char line[256];
+	while (fgets(line, sizeof line, f) != nullptr)
+		if (sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+			break;
+	fclose(f);
+	return kib;
 }
 
 void ServerTest::close_client(int fd)

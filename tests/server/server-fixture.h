@@ -75,6 +75,16 @@ protected:
 	// 1 when the server process is still running.
 	bool server_alive();
 	void close_client(int fd);
+	// Replaces the server by one started through prlimit with the descriptor limits nofile
+	// ("SOFT:HARD"; empty: this process's own). With fill_to, the free descriptors of this
+	// process from 3 to fill_to are open on /dev/null while it starts, so the new server
+	// inherits them and its clients get the descriptors above.
+	void restart_server(const std::string &nofile, int fill_to = 0);
+	// Raises this process's soft and hard descriptor limits to at least n. False when the
+	// hard limit is lower and this process may not raise it (root without CAP_SYS_RESOURCE).
+	static bool raise_descriptor_limit(long n);
+	// The server's resident memory (VmRSS) in KiB; -1 when it cannot be read.
+	long server_rss_kib();
 
 	tt::Syslog *log_ = nullptr;
 	tt::Account account_;
