@@ -14,23 +14,20 @@ constexpr int MIN_ROOM = 64;
 
 int epoll_fd = -1;
 int watched;
-int room;			// entries of events and ready
+int room;			// entries of events: at least as many as are watched
 struct epoll_event *events;	// owned
+// The ready descriptors of the last wait, which the loop still reads while it accepts and
+// closes: moved only at the next wait.
 int *ready_fds;			// owned
+int ready_room;
 
-// Gives the report room for count entries. False when there is no memory for it.
+// Gives events room for count entries. False when there is no memory for it.
 bool resize_room(int count)
 {
 	auto *e = static_cast<struct epoll_event *>(realloc(events, sizeof *events * (size_t)count));
 	if (e == nullptr)
 		return false;
 	events = e;
-	auto *r = static_cast<int *>(realloc(ready_fds, sizeof *ready_fds * (size_t)count));
-	if (r != nullptr)
-		ready_fds = r;
-	else if (count > room)
-		return false;	// events is larger than the room, which stays as it was
-	// (Not shrunk, ready_fds is merely larger than the room.)
 	room = count;
 	return true;
 }
@@ -77,7 +74,15 @@ void readiness_forget(int fd)
 
 int readiness_wait(const int **ready)
 {
-	int n = epoll_wait(epoll_fd, events, room, -1);
+	if (ready_room != room) {
+		auto *r = static_cast<int *>(realloc(ready_fds, sizeof *ready_fds * (size_t)room));
+		if (r != nullptr) {
+			ready_fds = r;
+			ready_room = room;
+		}
+	}
+	// Without memory for all, what does not fit is reported by the next wait.
+	int n = epoll_wait(epoll_fd, events, std::min(room, ready_room), -1);
 	if (n < 0)
 		return -1;
 	for (int i = 0; i < n; i++)

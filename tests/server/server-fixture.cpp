@@ -88,7 +88,7 @@ void ServerTest::TearDown()
 int ServerTest::connect_client()
 {
 	int fd = tt::connect_socket(server_.socket_path);
-	EXPECT_GE(fd, 0);
+	EXPECT_GE(fd, 0) << strerror(errno);
 	if (fd >= 0)
 		fds_.push_back(fd);
 	return fd;
