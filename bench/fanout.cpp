@@ -12,12 +12,14 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,8 @@ namespace {
 constexpr size_t TEXT_SIZE = 64;
 constexpr const char IRC_CHANNEL[] = "#bench";
 constexpr const char IRC_SENDER[] = "bsend";
+// The server's connection ids end at 65535; a few descriptors are its own.
+constexpr int MAX_CLIENTS = 65000;
 
 struct Options {
 	std::vector<long> clients = {10, 100, 1000};
@@ -45,14 +49,15 @@ struct Options {
 	std::string direct;
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
+	bool with_direct = true;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
+		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH | --no-direct]\n"
 		"          [--irc PATH | --no-irc]\n"
-		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
+		"  -n  numbers of clients (default 10,100,1000; at most %d)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
 		"  -w  messages the sender may be ahead of the slowest reader (default 64)\n"
@@ -60,9 +65,10 @@ void usage(const char *program)
 		"  --server  tolvard with joined writes (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
 		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
+		"  --no-direct  no column for one write per recipient (slow at thousands of clients)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
 		"Run as root.\n",
-		program, TEXT_SIZE);
+		program, MAX_CLIENTS, TEXT_SIZE);
 }
 
 // ---- the reader process ----
@@ -169,12 +175,14 @@ struct Reader {
 	size_t n = 0;
 };
 
-// Forks the reader of fds and waits until it watches them all.
-bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *out)
+// Forks the reader of n connections: fds, or, when fds is empty, n connections that the
+// reader makes itself to the listening socket at addr.
+bool fork_reader(const std::vector<int> &fds, const struct sockaddr_un *addr, socklen_t addr_len, size_t n,
+		 Unit unit, long target, Reader *out)
 {
-	out->n = fds.size();
-	out->shared = map_shared(fds.size());
-	std::vector<uint64_t> bytes(fds.size(), 0);
+	out->n = n;
+	out->shared = map_shared(n);
+	std::vector<uint64_t> bytes(n, 0);
 	fflush(stdout);
 	fflush(stderr);
 	pid_t pid = fork();
@@ -182,12 +190,36 @@ bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *o
 		perror("fork");
 		return false;
 	}
-	if (pid == 0)
-		reader_main(fds, unit, target, out->shared, &bytes);
+	if (pid == 0) {
+		if (!fds.empty())
+			reader_main(fds, unit, target, out->shared, &bytes);
+		std::vector<int> own;
+		for (size_t i = 0; i < n; i++) {
+			int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+			if (fd < 0 || connect(fd, reinterpret_cast<const struct sockaddr *>(addr), addr_len) < 0) {
+				out->shared->failed = 1;
+				_exit(1);
+			}
+			own.push_back(fd);
+		}
+		reader_main(own, unit, target, out->shared, &bytes);
+	}
 	out->pid = pid;
-	while (!out->shared->ready && !out->shared->failed)
+	return true;
+}
+
+// Waits until the reader watches all its connections.
+bool reader_ready(const Reader &r)
+{
+	while (!r.shared->ready && !r.shared->failed)
 		usleep(1000);
-	return !out->shared->failed;
+	return !r.shared->failed;
+}
+
+// Forks the reader of fds and waits until it watches them all.
+bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *out)
+{
+	return fork_reader(fds, nullptr, 0, fds.size(), unit, target, out) && reader_ready(*out);
 }
 
 long slowest(const Reader &r)
@@ -273,32 +305,49 @@ RunResult run_with_sender(const std::vector<int> &readers, Unit unit, int sender
 
 // ---- the floor ----
 
+// The writer's ends are accepted here and the reader connects its own, so that each process
+// holds n descriptors, as the server's clients and the server do.
 RunResult run_floor(long n, const Options &o)
 {
-	std::vector<int> writers, readers;
-	for (long i = 0; i < n; i++) {
-		int sv[2];
-		if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
-			perror("socketpair");
-			exit(1);
-		}
-		writers.push_back(sv[0]);
-		readers.push_back(sv[1]);
+	UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	struct sockaddr_un addr = {};
+	addr.sun_family = AF_UNIX;
+	// An abstract address: nothing to remove afterwards.
+	int name = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "tolvar-bench-floor-%d", (int)getpid());
+	auto addr_len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)name);
+	if (!listener.valid() || bind(listener.get(), reinterpret_cast<struct sockaddr *>(&addr), addr_len) < 0 ||
+	    listen(listener.get(), 1024) < 0) {
+		perror("fanout: floor socket");
+		exit(1);
 	}
 	std::string packet = tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "user0000", "GLOBAL", MESSAGE_KIND_PLAIN,
 						std::string(TEXT_SIZE, 'a'));
 	Reader r;
 	RunResult res;
-	if (start_reader(readers, Unit{packet.size()}, o.messages, &r)) {
+	if (!fork_reader({}, &addr, addr_len, (size_t)n, Unit{packet.size()}, o.messages, &r))
+		return res;
+	std::vector<int> writers;
+	while ((long)writers.size() < n) {
+		int fd = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+		if (fd < 0) {
+			perror("fanout: floor accept");
+			kill(r.pid, SIGKILL);
+			break;
+		}
+		writers.push_back(fd);
+	}
+	if ((long)writers.size() == n && reader_ready(r)) {
 		int64_t start = bench::now_ns();
 		for (long m = 0; m < o.messages; m++)
 			for (int fd : writers)
 				if (!tt::write_all(fd, packet))
 					m = o.messages;
 		res = finish_reader(&r, start, (double)n * (double)o.messages);
+	} else {
+		kill(r.pid, SIGKILL);
+		res = finish_reader(&r, 0, 0);
 	}
 	bench::close_all(&writers);
-	bench::close_all(&readers);
 	return res;
 }
 
@@ -577,7 +626,8 @@ int main(int argc, char **argv)
 	static const struct option long_options[] = {
 		{"server", required_argument, nullptr, 'S'}, {"direct", required_argument, nullptr, 'D'},
 		{"irc", required_argument, nullptr, 'I'},    {"no-irc", no_argument, nullptr, 'X'},
-		{"help", no_argument, nullptr, 'h'},	     {nullptr, 0, nullptr, 0},
+		{"no-direct", no_argument, nullptr, 'N'},    {"help", no_argument, nullptr, 'h'},
+		{nullptr, 0, nullptr, 0},
 	};
 	int opt;
 	while ((opt = getopt_long(argc, argv, "n:m:r:w:b:h", long_options, nullptr)) != -1) {
@@ -592,6 +642,7 @@ int main(int argc, char **argv)
 		case 'D': direct_opt = optarg; break;
 		case 'I': o.irc = optarg; break;
 		case 'X': o.with_irc = false; break;
+		case 'N': o.with_direct = false; break;
 		case 'h': usage(argv[0]); return 0;
 		default: good = false; break;
 		}
@@ -601,8 +652,8 @@ int main(int argc, char **argv)
 		}
 	}
 	for (long n : o.clients) {
-		if (n > 1000) {
-			fprintf(stderr, "%s: at most 1000 clients (the server watches descriptors up to 1023)\n", argv[0]);
+		if (n > MAX_CLIENTS) {
+			fprintf(stderr, "%s: at most %d clients (connection ids end at 65535)\n", argv[0], MAX_CLIENTS);
 			return 255;
 		}
 	}
@@ -618,30 +669,40 @@ int main(int argc, char **argv)
 			argv[0], o.irc.c_str());
 		o.with_irc = false;
 	}
+	// This process and each server hold one descriptor per client (ngircd one more).
 	long most = *std::max_element(o.clients.begin(), o.clients.end());
-	if (!bench::raise_descriptor_limit(2 * most + 256)) {
-		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], 2 * most + 256);
+	if (!bench::raise_descriptor_limit(most + 256)) {
+		fprintf(stderr, "%s: cannot raise the descriptor limit to %ld\n", argv[0], most + 256);
 		return 1;
 	}
 	signal(SIGPIPE, SIG_IGN);
 	tt::Account account = bench::make_account("tvfan");
 
 	bench::Table t;
-	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
-		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
+	t.header = {"N", "M", "tolvard", "floor", "ngircd", "tolvard / floor", "tolvard / ngircd"};
+	if (o.with_direct)
+		t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
+			    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
 	for (long n : o.clients) {
 		std::vector<RunResult> floor_runs;
 		for (long rep = 0; rep < o.repetitions; rep++)
 			floor_runs.push_back(run_floor(n, o));
 		Column floor = summarize(floor_runs);
 		Column joined = summarize(run_server(account, o.joined, n, o));
-		Column direct = summarize(run_server(account, o.direct, n, o));
+		Column direct;
+		if (o.with_direct)
+			direct = summarize(run_server(account, o.direct, n, o));
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
-		t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(direct), cell(floor),
-				  o.with_irc ? cell(irc) : "-", ratio(joined, floor), ratio(joined, irc),
-				  ratio(direct, floor), ratio(direct, irc)});
+		std::string irc_cell = o.with_irc ? cell(irc) : "-";
+		if (o.with_direct)
+			t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(direct),
+					  cell(floor), irc_cell, ratio(joined, floor), ratio(joined, irc), ratio(direct, floor),
+					  ratio(direct, irc)});
+		else
+			t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(floor), irc_cell,
+					  ratio(joined, floor), ratio(joined, irc)});
 		fprintf(stderr, "fanout: N = %ld done\n", n);
 	}
 	tt::remove_account(account);
@@ -652,8 +713,11 @@ int main(int argc, char **argv)
 	       "reader, %ld per write.\n\n",
 	       TEXT_SIZE, o.repetitions, o.window, o.batch);
 	t.print();
-	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
-	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
-	       bench::machine_line().c_str());
+	if (o.with_direct)
+		printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
+		       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
+		       bench::machine_line().c_str());
+	else
+		printf("\nServer: tolvard = %s. Machine: %s.\n", o.joined.c_str(), bench::machine_line().c_str());
 	return 0;
 }
