@@ -129,7 +129,7 @@ void predict(const unsigned char *packet)
 		std::sort(e.list.begin(), e.list.end());
 		expected[FUZZED].push_back(e);
 	} else if (p.type == LOCAL_PACKET_GET_HISTORY && p.payload.size() == 4 && !sender.user.empty() &&
-		   !FD_ISSET(fds[FUZZED], &server.failed)) {
+		   !client_has(fds[FUZZED], CLIENT_FAILED)) {
 		// Keeping is off here (history_init is never called): an empty answer.
 		Expected e{};
 		e.type = LOCAL_PACKET_HISTORY_END;
