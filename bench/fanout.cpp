@@ -11,12 +11,14 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,10 +34,10 @@
 namespace {
 
 constexpr size_t TEXT_SIZE = 64;
-// The server watches descriptors up to 1023.
-constexpr long MAX_CLIENTS = 1000;
 constexpr const char IRC_CHANNEL[] = "#bench";
 constexpr const char IRC_SENDER[] = "bsend";
+// The server's connection ids end at 65535; a few descriptors are its own.
+constexpr long MAX_CLIENTS = 65000;
 
 struct Options {
 	std::vector<long> clients = {10, 100, 1000};
@@ -48,14 +50,15 @@ struct Options {
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
 	bool history = false;	// --history: the server also with keeping history off
+	bool with_direct = true;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH]\n"
+		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH | --no-direct]\n"
 		"          [--irc PATH | --no-irc] [--history]\n"
-		"  -n  numbers of clients (default 10,100,1000; at most 1000)\n"
+		"  -n  numbers of clients (default 10,100,1000; at most %ld)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
 		"  -w  messages the sender may be ahead of the slowest reader (default 64)\n"
@@ -63,10 +66,11 @@ void usage(const char *program)
 		"  --server  tolvard with joined writes (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
 		"  --direct  tolvard with one write per recipient (default $TOLVAR_BENCH_DIRECT_SERVER, else\n"
 		"            tolvard-direct-sends beside the built tolvard, else the built tolvard)\n"
+		"  --no-direct  no column for one write per recipient (slow at thousands of clients)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
 		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
 		"Run as root.\n",
-		program, TEXT_SIZE);
+		program, MAX_CLIENTS, TEXT_SIZE);
 }
 
 // ---- the reader process ----
@@ -173,12 +177,14 @@ struct Reader {
 	size_t n = 0;
 };
 
-// Forks the reader of fds and waits until it watches them all.
-bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *out)
+// Forks the reader of n connections: fds, or, when fds is empty, n connections that the
+// reader makes itself to the listening socket at addr.
+bool fork_reader(const std::vector<int> &fds, const struct sockaddr_un *addr, socklen_t addr_len, size_t n,
+		 Unit unit, long target, Reader *out)
 {
-	out->n = fds.size();
-	out->shared = map_shared(fds.size());
-	std::vector<uint64_t> bytes(fds.size(), 0);
+	out->n = n;
+	out->shared = map_shared(n);
+	std::vector<uint64_t> bytes(n, 0);
 	fflush(stdout);
 	fflush(stderr);
 	pid_t pid = fork();
@@ -186,12 +192,36 @@ bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *o
 		perror("fork");
 		return false;
 	}
-	if (pid == 0)
-		reader_main(fds, unit, target, out->shared, &bytes);
+	if (pid == 0) {
+		if (!fds.empty())
+			reader_main(fds, unit, target, out->shared, &bytes);
+		std::vector<int> own;
+		for (size_t i = 0; i < n; i++) {
+			int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+			if (fd < 0 || connect(fd, reinterpret_cast<const struct sockaddr *>(addr), addr_len) < 0) {
+				out->shared->failed = 1;
+				_exit(1);
+			}
+			own.push_back(fd);
+		}
+		reader_main(own, unit, target, out->shared, &bytes);
+	}
 	out->pid = pid;
-	while (!out->shared->ready && !out->shared->failed)
+	return true;
+}
+
+// Waits until the reader watches all its connections.
+bool reader_ready(const Reader &r)
+{
+	while (!r.shared->ready && !r.shared->failed)
 		usleep(1000);
-	return !out->shared->failed;
+	return !r.shared->failed;
+}
+
+// Forks the reader of fds and waits until it watches them all.
+bool start_reader(const std::vector<int> &fds, Unit unit, long target, Reader *out)
+{
+	return fork_reader(fds, nullptr, 0, fds.size(), unit, target, out) && reader_ready(*out);
 }
 
 long slowest(const Reader &r)
@@ -277,32 +307,49 @@ RunResult run_with_sender(const std::vector<int> &readers, Unit unit, int sender
 
 // ---- the floor ----
 
+// The writer's ends are accepted here and the reader connects its own, so that each process
+// holds n descriptors, as the server's clients and the server do.
 RunResult run_floor(long n, const Options &o)
 {
-	std::vector<int> writers, readers;
-	for (long i = 0; i < n; i++) {
-		int sv[2];
-		if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) < 0) {
-			perror("socketpair");
-			exit(1);
-		}
-		writers.push_back(sv[0]);
-		readers.push_back(sv[1]);
+	UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+	struct sockaddr_un addr = {};
+	addr.sun_family = AF_UNIX;
+	// An abstract address: nothing to remove afterwards.
+	int name = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "tolvar-bench-floor-%d", (int)getpid());
+	auto addr_len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)name);
+	if (!listener.valid() || bind(listener.get(), reinterpret_cast<struct sockaddr *>(&addr), addr_len) < 0 ||
+	    listen(listener.get(), 1024) < 0) {
+		perror("fanout: floor socket");
+		exit(1);
 	}
 	std::string packet = tt::message_packet(LOCAL_PACKET_RECEIVE_MESSAGE, "user0000", "GLOBAL", MESSAGE_KIND_PLAIN,
 						std::string(TEXT_SIZE, 'a'));
 	Reader r;
 	RunResult res;
-	if (start_reader(readers, Unit{packet.size()}, o.messages, &r)) {
+	if (!fork_reader({}, &addr, addr_len, (size_t)n, Unit{packet.size()}, o.messages, &r))
+		return res;
+	std::vector<int> writers;
+	while ((long)writers.size() < n) {
+		int fd = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+		if (fd < 0) {
+			perror("fanout: floor accept");
+			kill(r.pid, SIGKILL);
+			break;
+		}
+		writers.push_back(fd);
+	}
+	if ((long)writers.size() == n && reader_ready(r)) {
 		int64_t start = tt::now_ns();
 		for (long m = 0; m < o.messages; m++)
 			for (int fd : writers)
 				if (!tt::write_all(fd, packet))
 					m = o.messages;
 		res = finish_reader(&r, start, (double)n * (double)o.messages);
+	} else {
+		kill(r.pid, SIGKILL);
+		res = finish_reader(&r, 0, 0);
 	}
 	bench::close_all(&writers);
-	bench::close_all(&readers);
 	return res;
 }
 
@@ -578,14 +625,16 @@ int main(int argc, char **argv)
 {
 	Options o;
 	std::string server_opt, direct_opt, irc_opt;
-	bool no_irc = false;
+	bool no_irc = false, no_direct = false;
 	bench::parse_options(argc, argv,
 			     {bench::counts_option('n', &o.clients, MAX_CLIENTS), bench::count_option('m', &o.messages),
 			      bench::count_option('r', &o.repetitions), bench::count_option('w', &o.window),
 			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
 			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
-			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "history", &o.history)},
+			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "no-direct", &no_direct),
+			      bench::flag_option(0, "history", &o.history)},
 			     usage);
+	o.with_direct = !no_direct;
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	o.direct = bench::server_binary(direct_opt, "TOLVAR_BENCH_DIRECT_SERVER", "tolvard-direct-sends");
 	if (!irc_opt.empty())
@@ -596,22 +645,27 @@ int main(int argc, char **argv)
 			argv[0], o.irc.c_str());
 		o.with_irc = false;
 	}
+	// This process and each server hold one descriptor per client (ngircd one more).
 	long most = *std::max_element(o.clients.begin(), o.clients.end());
-	bench::begin(argv[0], 2 * most + 256);
+	bench::begin(argv[0], most + 256);
 	tt::Account account = bench::make_account("tvfan");
 
 	bench::Table history;
 	history.header = {"N", "M", "tolvard, history kept (default)", "tolvard, history off", "kept / off"};
 	bench::Table t;
-	t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
-		    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
+	t.header = {"N", "M", "tolvard", "floor", "ngircd", "tolvard / floor", "tolvard / ngircd"};
+	if (o.with_direct)
+		t.header = {"N", "M", "tolvard", "tolvard-direct-sends", "floor", "ngircd", "tolvard / floor",
+			    "tolvard / ngircd", "direct / floor", "direct / ngircd"};
 	for (long n : o.clients) {
 		std::vector<RunResult> floor_runs;
 		for (long rep = 0; rep < o.repetitions; rep++)
 			floor_runs.push_back(run_floor(n, o));
 		Column floor = summarize(floor_runs);
 		Column joined = summarize(run_server(account, o.joined, n, o));
-		Column direct = summarize(run_server(account, o.direct, n, o));
+		Column direct;
+		if (o.with_direct)
+			direct = summarize(run_server(account, o.direct, n, o));
 		if (o.history) {
 			// Kept and off take turns, each on a fresh server, so that the machine's drift
 			// falls on both alike.
@@ -631,9 +685,14 @@ int main(int argc, char **argv)
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
-		t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(direct), cell(floor),
-				  o.with_irc ? cell(irc) : "-", ratio(joined, floor), ratio(joined, irc),
-				  ratio(direct, floor), ratio(direct, irc)});
+		std::string irc_cell = o.with_irc ? cell(irc) : "-";
+		if (o.with_direct)
+			t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(direct),
+					  cell(floor), irc_cell, ratio(joined, floor), ratio(joined, irc), ratio(direct, floor),
+					  ratio(direct, irc)});
+		else
+			t.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(floor), irc_cell,
+					  ratio(joined, floor), ratio(joined, irc)});
 		fprintf(stderr, "fanout: N = %ld done\n", n);
 	}
 	tt::remove_account(account);
@@ -651,8 +710,11 @@ int main(int argc, char **argv)
 		       o.repetitions);
 		history.print();
 	}
-	printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
-	       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
-	       bench::machine_line().c_str());
+	if (o.with_direct)
+		printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
+		       o.direct.c_str(), o.joined == o.direct ? " (the same binary: no direct-sends build was found)" : "",
+		       bench::machine_line().c_str());
+	else
+		printf("\nServer: tolvard = %s. Machine: %s.\n", o.joined.c_str(), bench::machine_line().c_str());
 	return 0;
 }

@@ -1,5 +1,6 @@
 // Memory of the processes that a host runs many of: one session process in each mode, and
-// the server without clients and with many logged-in clients. Figures come from
+// the server without clients, with many logged-in clients, and after they have gone (its
+// connection table grows with the clients and shrinks after them). Figures come from
 // /proc/PID/smaps_rollup: resident, proportional (Pss) and private (clean + dirty) memory.
 // A session is tolvard -c run as the account with the environment an SSH daemon gives; the
 // cli session runs on a pseudo-terminal. Run as root.
@@ -14,6 +15,7 @@
 
 #include "bench/bench-support.h"
 #include "testing/proc-files.h"
+#include "protocol/local-protocol.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ constexpr int SETTLE_MS = 300;
 bool verbose = false;
 
 struct Options {
-	long clients = 1000;
+	std::vector<long> clients = {1000};
 	long repetitions = 1;
 	std::string server;
 };
@@ -29,8 +31,9 @@ struct Options {
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-c C] [-r R] [-v] [--server PATH]\n"
-		"  -c  logged-in clients for the loaded server (default 1000; at most 1000)\n"
+		"usage: %s [-c C[,C...]] [-r R] [-v] [--server PATH]\n"
+		"  -c  logged-in clients for the loaded server, one measurement each (default 1000;\n"
+		"      at most 65000)\n"
 		"  -r  sessions started per mode; the table shows the largest figures (default 1)\n"
 		"  -v  print each process's private memory per mapping on standard error\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
@@ -124,6 +127,29 @@ bool measure_mode(const tt::Account &a, const std::string &exe, const std::strin
 	return ok;
 }
 
+// Asks for the online list on fd until it holds fd's session alone: the server has seen every
+// other client go. Announcements before an answer are skipped.
+bool alone_online(int fd)
+{
+	for (int tries = 0; tries < 1000; tries++) {
+		if (!tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)))
+			return false;
+		std::string p;
+		do
+			p = tt::read_local_packet(fd, 10000);
+		while (!p.empty() && tt::packet_type(p) != LOCAL_PACKET_ONLINE_USERS);
+		LocalPacketView view;
+		OnlineUsersView list;
+		if (p.empty() || local_packet_open(reinterpret_cast<const unsigned char *>(p.data()), &view) < 0 ||
+		    local_parse_online_users(view, &list) < 0)
+			return false;
+		if (list.count == 1)
+			return true;
+		usleep(10000);
+	}
+	return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -131,16 +157,17 @@ int main(int argc, char **argv)
 	Options o;
 	std::string server_opt;
 	bench::parse_options(argc, argv,
-			     {bench::count_option('c', &o.clients, 1000), bench::count_option('r', &o.repetitions),
+			     {bench::counts_option('c', &o.clients, 65000), bench::count_option('r', &o.repetitions),
 			      bench::flag_option('v', nullptr, &verbose), bench::text_option("server", &server_opt)},
 			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
-	bench::begin(argv[0], o.clients + 256);
+	bench::begin(argv[0], *std::max_element(o.clients.begin(), o.clients.end()) + 256);
 	tt::Account account = bench::make_account("tvmem");
 	tt::Server server;
 	bench::start_server_or_exit(argv[0], account, o.server, &server);
 	bool ok = true;
-	Largest idle_server, loaded_server;
+	Largest idle_server, after_server;
+	std::vector<Largest> loaded_server(o.clients.size());
 	usleep(SETTLE_MS * 1000);
 	ok = measure(server.proc, "server, 0 clients", &idle_server);
 	const char *mode_names[3] = {"api", "log", "cli"};
@@ -148,10 +175,19 @@ int main(int argc, char **argv)
 	for (int m = 0; m < 3 && ok; m++)
 		for (long r = 0; r < o.repetitions && ok; r++)
 			ok = measure_mode(account, o.server, mode_names[m], r, &alone[m], &beside[m]);
+	// Each count logs in anew after the clients of the one before have gone; then the server
+	// is measured once more after the last clients, with a client that sees their ends.
 	std::vector<int> clients;
-	ok = ok && bench::login_clients(server.socket_path, (int)o.clients, "user", &clients);
+	for (size_t i = 0; i < o.clients.size() && ok; i++) {
+		std::string prefix = bench::format("c%zuu", i);
+		ok = bench::login_clients(server.socket_path, (int)o.clients[i], prefix, &clients);
+		usleep(SETTLE_MS * 1000);
+		ok = ok && measure(server.proc, bench::format("server, %ld clients", o.clients[i]), &loaded_server[i]);
+		bench::close_all(&clients);
+	}
+	ok = ok && bench::login_clients(server.socket_path, 1, "after", &clients) && alone_online(clients[0]);
 	usleep(SETTLE_MS * 1000);
-	ok = ok && measure(server.proc, bench::format("server, %ld clients", o.clients), &loaded_server);
+	ok = ok && measure(server.proc, "server, after the clients", &after_server);
 	bench::close_all(&clients);
 	tt::stop_server(&server);
 	tt::remove_account(account);
@@ -173,8 +209,16 @@ int main(int argc, char **argv)
 		t.rows.push_back(row(what + ", beside another", beside[m], target));
 	}
 	t.rows.push_back(row("server, 0 clients", idle_server, "-"));
-	t.rows.push_back(row(bench::format("server, %ld clients", o.clients), loaded_server, "resident under 8 MiB"));
+	for (size_t i = 0; i < o.clients.size(); i++)
+		t.rows.push_back(row(bench::format("server, %ld clients", o.clients[i]), loaded_server[i],
+				     o.clients[i] == 1000 ? "resident under 8 MiB" : "-"));
+	t.rows.push_back(row(bench::format("server, after the %ld clients have gone", o.clients.back()), after_server,
+			     "back to 0 clients"));
 	t.print();
+	long n = o.clients.back();
+	printf("\nServer per client at %ld clients (over 0 clients): resident %.0f bytes, private %.0f bytes.\n", n,
+	       (double)(loaded_server.back().rss_kib - idle_server.rss_kib) * 1024.0 / (double)n,
+	       (double)(loaded_server.back().private_kib - idle_server.private_kib) * 1024.0 / (double)n);
 	printf("\nServer and sessions: %s. Machine: %s.\n", o.server.c_str(), bench::machine_line().c_str());
 	return 0;
 }

@@ -21,6 +21,7 @@
 
 #include "common/user-name.h"
 #include "fuzz/fuzz-support.h"
+#include "server/readiness.h"
 #include "server/server-internal.h"
 
 namespace {
@@ -56,7 +57,7 @@ SlotSnapshot snapshot(int c)
 {
 	int fd = fds[c];
 	SlotSnapshot s;
-	s.recipient = FD_ISSET(fd, &server.clients) && client_is_recipient(fd);
+	s.recipient = client_is_recipient(fd);
 	s.user = server.slots[fd].user;
 	s.has_encoding = server.slots[fd].encoding != nullptr;
 	s.encoding = s.has_encoding ? server.slots[fd].encoding : "";
@@ -115,7 +116,7 @@ void predict(const unsigned char *packet)
 			expected[FUZZED].push_back(e);
 		}
 	} else if (p.type == LOCAL_PACKET_GET_ONLINE_USERS && p.payload.empty() &&
-		   !FD_ISSET(fds[FUZZED], &server.failed)) {
+		   !client_has(fds[FUZZED], CLIENT_FAILED)) {
 		// Answered whether or not the asker has logged in.
 		Expected e{};
 		e.type = LOCAL_PACKET_ONLINE_USERS;
@@ -128,7 +129,7 @@ void predict(const unsigned char *packet)
 		std::sort(e.list.begin(), e.list.end());
 		expected[FUZZED].push_back(e);
 	} else if (p.type == LOCAL_PACKET_GET_HISTORY && p.payload.size() == 4 && !sender.user.empty() &&
-		   !FD_ISSET(fds[FUZZED], &server.failed)) {
+		   !client_has(fds[FUZZED], CLIENT_FAILED)) {
 		// Keeping is off here (history_init is never called): an empty answer.
 		Expected e{};
 		e.type = LOCAL_PACKET_HISTORY_END;
@@ -218,13 +219,9 @@ void set_up_once(void)
 {
 	openlog("tolvard-fuzz", LOG_PID, LOG_DAEMON);	// no LOG_PERROR: the records go to the system log
 	signal(SIGPIPE, SIG_IGN);
-	FD_ZERO(&server.clients);
-	FD_ZERO(&server.failed);
-	FD_ZERO(&server.queued);
-	for (ClientSlot &slot : server.slots)
-		slot_init(&slot);
+	FUZZ_CHECK(readiness_open() == 0);
 	server.listen_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);	// stands for the listening socket
-	FUZZ_CHECK(server.listen_fd >= 0);
+	FUZZ_CHECK(server.listen_fd >= 0 && table_reserve(server.listen_fd) == 0);
 	server.highest_fd = server.listen_fd;
 	server.closed_in_pass = false;
 }
@@ -240,8 +237,9 @@ void connect_clients(unsigned flags)
 		setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 		fds[c] = sv[0];
 		peers[c] = sv[1];
+		FUZZ_CHECK(table_reserve(sv[0]) == 0 && readiness_watch(sv[0]) == 0);
 		slot_init(&server.slots[sv[0]]);
-		FD_SET(sv[0], &server.clients);
+		server.slots[sv[0]].flags = CLIENT_CONNECTED;
 		if (sv[0] > server.highest_fd)
 			server.highest_fd = sv[0];
 	}
@@ -263,13 +261,13 @@ void connect_clients(unsigned flags)
 void disconnect_clients(void)
 {
 	for (int c = 0; c < CLIENTS; c++) {
-		if (FD_ISSET(fds[c], &server.clients))
+		if (client_has(fds[c], CLIENT_CONNECTED))
 			close_client(fds[c]);
 	}
 	end_pass();
 	for (int c = 0; c < CLIENTS; c++) {
 		const ClientSlot &slot = server.slots[fds[c]];
-		FUZZ_CHECK(!FD_ISSET(fds[c], &server.clients) && !FD_ISSET(fds[c], &server.failed));
+		FUZZ_CHECK(!client_has(fds[c], CLIENT_CONNECTED) && !client_has(fds[c], CLIENT_FAILED));
 		FUZZ_CHECK(slot.user[0] == '\0' && slot.encoding == nullptr && slot.reader.buffer == nullptr);
 		if (peers[c] >= 0)
 			close(peers[c]);
@@ -298,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	shutdown(peers[FUZZED], SHUT_WR);	// the end of the input is the end of the stream
 
 	int in_pass = 0;
-	while (FD_ISSET(a, &server.clients)) {
+	while (client_has(a, CLIENT_CONNECTED)) {
 		GetPacketOut out = {};
 		int r = get_local_packet(a, &out, &server.slots[a].reader);
 		if (r == GET_PACKET_INCOMPLETE)
@@ -310,7 +308,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		} else {
 			close_client(a);
 		}
-		if (++in_pass == per_pass || !FD_ISSET(a, &server.clients) || FD_ISSET(a, &server.failed)) {
+		if (++in_pass == per_pass || !client_has(a, CLIENT_CONNECTED) || client_has(a, CLIENT_FAILED)) {
 			end_pass();
 			in_pass = 0;
 		}

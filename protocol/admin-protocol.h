@@ -32,6 +32,8 @@ constexpr size_t ADMIN_MESSAGE_MAX = 255;	// longest kick message
 constexpr size_t ADMIN_ENCODING_FIELD = LOCAL_ENCODING_MAX + 1;
 constexpr size_t ADMIN_SESSION_ENTRY_SIZE = 4 + LOCAL_NAME_FIELD + LOCAL_HOST_FIELD + ADMIN_ENCODING_FIELD + 24;
 constexpr size_t ADMIN_MUTE_ENTRY_SIZE = LOCAL_NAME_FIELD + 8;
+// The most sessions one ADMIN_SESSIONS answer lists: as many as fit in a packet.
+constexpr uint32_t ADMIN_SESSIONS_MAX = (uint32_t)((LOCAL_PACKET_MAX_LENGTH - 16) / ADMIN_SESSION_ENTRY_SIZE);
 
 // The server's counters, in the order of an ADMIN_COUNTERS answer. A newer server may send
 // more; a reader takes those it knows.

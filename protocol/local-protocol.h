@@ -69,7 +69,8 @@ constexpr size_t LOGIN_RECORD_FIXED_SIZE = LOCAL_NAME_FIELD + LOCAL_HOST_FIELD;	
 constexpr size_t MESSAGE_RECORD_FIXED_SIZE = 80;
 constexpr size_t ONLINE_USERS_FIXED_SIZE = 8;
 constexpr size_t USER_INFO_RECORD_SIZE = 4 + LOCAL_NAME_FIELD + LOCAL_HOST_FIELD;	// 164
-constexpr size_t ONLINE_USERS_MAX_ENTRIES = 1024;
+// As many entries as one packet carries: 12787.
+constexpr size_t ONLINE_USERS_MAX_ENTRIES = (LOCAL_PACKET_MAX_LENGTH - 8 - ONLINE_USERS_FIXED_SIZE) / USER_INFO_RECORD_SIZE;
 // Largest text that fits in one message packet.
 constexpr uint64_t LOCAL_MESSAGE_TEXT_MAX = LOCAL_PACKET_MAX_LENGTH - 8 - MESSAGE_RECORD_FIXED_SIZE;
 // A history message: the time the server received it (seconds since the epoch), then a record.

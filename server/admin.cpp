@@ -86,8 +86,8 @@ struct RequestUser {
 int kick_user(const char *user, std::string_view message)
 {
 	int ended = 0;
-	for (int i = 0; i <= server.highest_fd && i < SERVER_SLOT_COUNT; i++) {
-		if (!FD_ISSET(i, &server.clients) || strcmp(server.slots[i].user, user) != 0)
+	for (int i = 0; i <= server.highest_fd; i++) {
+		if (!client_has(i, CLIENT_CONNECTED) || strcmp(server.slots[i].user, user) != 0)
 			continue;
 		size_t size = 0;
 		MallocPtr<unsigned char> notice(notice_build_kicked(message, &size));
@@ -111,8 +111,13 @@ int handle_admin_who(int fd, unsigned char *, const LocalPacketView &packet)
 		return r;
 	uint32_t n = 0;
 	for (int i = 0; i <= server.highest_fd; i++)
-		if (FD_ISSET(i, &server.clients) && server.slots[i].user[0] != '\0')
+		if (client_has(i, CLIENT_CONNECTED) && server.slots[i].user[0] != '\0')
 			n++;
+	if (n > ADMIN_SESSIONS_MAX) {
+		syslog(LOG_WARNING, "admin who: %u sessions, the first %u listed", (unsigned int)n,
+		       (unsigned int)ADMIN_SESSIONS_MAX);
+		n = ADMIN_SESSIONS_MAX;
+	}
 	size_t size = 0;
 	MallocPtr<unsigned char> list(admin_build_sessions(n, &size));
 	if (list == nullptr) {
@@ -122,7 +127,7 @@ int handle_admin_who(int fd, unsigned char *, const LocalPacketView &packet)
 	uint32_t index = 0;
 	for (int i = 0; i <= server.highest_fd && index < n; i++) {
 		const ClientSlot *s = &server.slots[i];
-		if (!FD_ISSET(i, &server.clients) || s->user[0] == '\0')
+		if (!client_has(i, CLIENT_CONNECTED) || s->user[0] == '\0')
 			continue;
 		SessionEntry e = {i, s->user, s->host, s->encoding != nullptr ? s->encoding : "",
 				  (int64_t)s->activity.since, (int64_t)s->activity.last_post, s->activity.posts};

@@ -196,7 +196,7 @@ int handle_get_history(int fd, unsigned char *, const LocalPacketView &packet)
 	if (max != 0 && max < n)
 		n = max;
 	uint32_t sent = 0;
-	for (uint32_t i = store.count - n; i < store.count && !FD_ISSET(fd, &server.failed); i++)
+	for (uint32_t i = store.count - n; i < store.count && !client_has(fd, CLIENT_FAILED); i++)
 		if (send_history_message(fd, entry_at(i)))
 			sent++;
 	size_t size;

@@ -161,7 +161,7 @@ void send_notice(int fd, unsigned char *packet, size_t size)
 
 void moderation_start(void)
 {
-	sessions_per_user = setting(SESSIONS_PER_USER_VARIABLE, SESSIONS_PER_USER_DEFAULT, SERVER_SLOT_COUNT);
+	sessions_per_user = setting(SESSIONS_PER_USER_VARIABLE, SESSIONS_PER_USER_DEFAULT, SERVER_MAX_CLIENT_FD + 1);
 	load_mutes();
 	stats_start();
 }
@@ -172,7 +172,7 @@ bool session_cap_refuses(int fd, const char *user, const char *host)
 		return false;
 	long sessions = 0;
 	for (int i = 0; i <= server.highest_fd; i++)
-		if (i != fd && FD_ISSET(i, &server.clients) && strcmp(server.slots[i].user, user) == 0)
+		if (i != fd && client_has(i, CLIENT_CONNECTED) && strcmp(server.slots[i].user, user) == 0)
 			sessions++;
 	if (sessions < sessions_per_user)
 		return false;
@@ -192,7 +192,7 @@ void moderation_login(int fd)
 	a->posts = 0;
 	uint64_t sessions = 0;
 	for (int i = 0; i <= server.highest_fd; i++)
-		if (FD_ISSET(i, &server.clients) && server.slots[i].user[0] != '\0')
+		if (client_has(i, CLIENT_CONNECTED) && server.slots[i].user[0] != '\0')
 			sessions++;
 	stats_sessions_now(sessions);
 }

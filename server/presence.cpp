@@ -14,7 +14,7 @@ namespace {
 bool other_session_of(const char *user, int fd)
 {
 	for (int i = 0; i <= server.highest_fd; i++)
-		if (i != fd && FD_ISSET(i, &server.clients) && strcmp(server.slots[i].user, user) == 0)
+		if (i != fd && client_has(i, CLIENT_CONNECTED) && strcmp(server.slots[i].user, user) == 0)
 			return true;
 	return false;
 }
@@ -58,7 +58,7 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 	syslog(LOG_INFO, "user %s login from %s fd %d dup %d", slot->user, slot->host, fd, dup ? 1 : 0);
 	moderation_login(fd);
 	if (!dup)
-		broadcast_user_state(slot->user, true, &server.clients, server.highest_fd + 1);
+		broadcast_user_state(slot->user, true, server.highest_fd + 1);
 	return 0;
 }
 
@@ -76,6 +76,13 @@ void send_online_users(int fd)
 	for (int i = 0; i <= server.highest_fd; i++)
 		if (client_is_recipient(i))
 			n++;
+	// One packet carries 12787 entries: the readers refuse a larger one, and with it the
+	// asking session would end.
+	if (n > ONLINE_USERS_MAX_ENTRIES) {
+		syslog(LOG_WARNING, "send_online_users: %u sessions, the list holds the first %u", (unsigned int)n,
+		       (unsigned int)ONLINE_USERS_MAX_ENTRIES);
+		n = (uint32_t)ONLINE_USERS_MAX_ENTRIES;
+	}
 	size_t size;
 	MallocPtr<unsigned char> packet(local_packet_build_online_users(fd, n, &size));
 	if (packet == nullptr) {
@@ -97,11 +104,11 @@ void logout_step(int fd, const char *user)
 {
 	bool remains = other_session_of(user, fd);
 	if (!remains)
-		broadcast_user_state(user, false, &server.clients, server.highest_fd + 1);
+		broadcast_user_state(user, false, server.highest_fd + 1);
 	syslog(LOG_INFO, "user %s logout fd %d dup %d", user, fd, remains ? 1 : 0);
 }
 
-void broadcast_user_state(const char *user, bool online, const fd_set *set, int limit)
+void broadcast_user_state(const char *user, bool online, int limit)
 {
 	size_t size;
 	MallocPtr<unsigned char> packet(local_packet_build_user_name(
@@ -110,11 +117,11 @@ void broadcast_user_state(const char *user, bool online, const fd_set *set, int 
 		syslog(LOG_ERR, "broadcast_user_state: out of memory");
 		return;
 	}
-	if (limit > SERVER_SLOT_COUNT)
-		limit = SERVER_SLOT_COUNT;
+	if (limit > server.slot_count)
+		limit = server.slot_count;
 	StagedPacket staged;
 	stage_packet(packet.get(), size, SEND_USER_STATE, -1, &staged);
 	for (int i = 0; i < limit; i++)
-		if (FD_ISSET(i, set) && client_is_recipient(i))
+		if (client_is_recipient(i))
 			client_send_staged(i, &staged);
 }

@@ -193,7 +193,7 @@ void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 		else
 			deliver(i, &delivery);
 	}
-	if (!delivered && !FD_ISSET(d, &server.failed))
+	if (!delivered && !client_has(d, CLIENT_FAILED))
 		send_user_not_found(d, m.to_user);
 	if (everybody)
 		history_keep((int64_t)time(nullptr), sender, m, sender_encoding);

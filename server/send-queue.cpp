@@ -55,8 +55,10 @@ size_t held_count;
 size_t held_bytes;
 uint32_t outbox_generation = 1;	// 0 marks a packet written directly
 int queued_count;
-int flush_fds[SERVER_SLOT_COUNT];
-struct pollfd waiting[SERVER_SLOT_COUNT];
+// Room for every client at once, kept as large as the connection table.
+int flush_room;
+int *flush_fds;			// owned
+struct pollfd *waiting;		// owned
 
 int64_t monotonic_ms()
 {
@@ -159,8 +161,8 @@ const StagedRecord *record_at(const SendQueue *q)
 void clear_queue(int fd)
 {
 	send_queue_init(&server.slots[fd].queue);
-	if (FD_ISSET(fd, &server.queued)) {
-		FD_CLR(fd, &server.queued);
+	if (client_has(fd, CLIENT_QUEUED)) {
+		server.slots[fd].flags &= (uint8_t)~CLIENT_QUEUED;
 		queued_count--;
 	}
 }
@@ -172,7 +174,7 @@ void fail_queued(int fd, int err)
 	errno = err;
 	log_send_failure(rec->what, rec->from, fd);
 	clear_queue(fd);
-	FD_SET(fd, &server.failed);
+	server.slots[fd].flags |= CLIENT_FAILED;
 }
 
 // Sends fd what it is owed without waiting: 1 when all has gone, 0 when the socket is full,
@@ -298,13 +300,13 @@ bool hold_packet(const void *packet, size_t size, SendWhat what, int from, Stage
 // Writes a packet that is neither in the outbox nor held straight to fd, after what fd is owed.
 void send_direct(int fd, const StagedPacket *packet)
 {
-	if (FD_ISSET(fd, &server.queued))
+	if (client_has(fd, CLIENT_QUEUED))
 		flush_one(fd);
-	if (FD_ISSET(fd, &server.failed))
+	if (client_has(fd, CLIENT_FAILED))
 		return;
 	if (send_within_timeout(fd, packet->bytes, packet->size) < 0) {
 		log_send_failure(packet->what, packet->from, fd);
-		FD_SET(fd, &server.failed);
+		server.slots[fd].flags |= CLIENT_FAILED;
 	}
 }
 
@@ -361,8 +363,8 @@ void queue_range(int fd, const StagedPacket *packet)
 	q->size[q->ranges] = (uint32_t)packet->size;
 	q->source[q->ranges] = packet->source;
 	q->ranges++;
-	if (!FD_ISSET(fd, &server.queued)) {
-		FD_SET(fd, &server.queued);
+	if (!client_has(fd, CLIENT_QUEUED)) {
+		server.slots[fd].flags |= CLIENT_QUEUED;
 		queued_count++;
 	}
 }
@@ -403,7 +405,7 @@ void stage_packet(const void *packet, size_t size, SendWhat what, int from, Stag
 void client_send_staged(int fd, StagedPacket *packet)
 {
 	for (;;) {
-		if (FD_ISSET(fd, &server.failed))
+		if (client_has(fd, CLIENT_FAILED))
 			return;
 		// The outbox was emptied since the packet was staged: stage it again.
 		if (packet->generation != 0 && packet->generation != outbox_generation)
@@ -429,8 +431,8 @@ void client_send(int fd, const void *packet, size_t size, SendWhat what, int fro
 void flush_send_queues()
 {
 	int n = 0;
-	for (int fd = 0; fd < SERVER_SLOT_COUNT && n < queued_count; fd++)
-		if (FD_ISSET(fd, &server.queued))
+	for (int fd = 0; fd < server.slot_count && n < queued_count; fd++)
+		if (client_has(fd, CLIENT_QUEUED))
 			flush_fds[n++] = fd;
 	flush_clients(flush_fds, n);
 	outbox_reset();
@@ -438,7 +440,22 @@ void flush_send_queues()
 
 void settle_send_queue(int fd)
 {
-	if (FD_ISSET(fd, &server.queued) && !FD_ISSET(fd, &server.failed))
+	if (client_has(fd, CLIENT_QUEUED) && !client_has(fd, CLIENT_FAILED))
 		flush_one(fd);
 	clear_queue(fd);
+}
+
+int send_queue_reserve(int count)
+{
+	auto *f = static_cast<int *>(realloc(flush_fds, sizeof *flush_fds * (size_t)count));
+	if (f != nullptr)
+		flush_fds = f;
+	auto *w = static_cast<struct pollfd *>(realloc(waiting, sizeof *waiting * (size_t)count));
+	if (w != nullptr)
+		waiting = w;
+	// A block that could not shrink is merely larger than the room.
+	if (count > flush_room && (f == nullptr || w == nullptr))
+		return -1;
+	flush_room = count;
+	return 0;
 }

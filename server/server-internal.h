@@ -1,9 +1,7 @@
-// What the parts of the server share: the connection table, the client set, the error logger
-// and the one way to send packets to clients.
+// What the parts of the server share: the connection table and its client flags, the error
+// logger and the one way to send packets to clients.
 #ifndef TOLVAR_SERVER_SERVER_INTERNAL_H
 #define TOLVAR_SERVER_SERVER_INTERNAL_H
-
-#include <sys/select.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,8 +10,9 @@
 #include "protocol/local-protocol.h"
 #include "server/moderation.h"
 
-constexpr int SERVER_MAX_CLIENT_FD = 1023;	// highest descriptor a client may have
-constexpr int SERVER_SLOT_COUNT = SERVER_MAX_CLIENT_FD + 1;
+// Highest descriptor a client may have: its connection id must fit the 16 bits that programs
+// are given it in.
+constexpr int SERVER_MAX_CLIENT_FD = 65535;
 constexpr int SERVER_IO_TIMEOUT_SECONDS = 2;	// send and receive time-out of every client
 constexpr int SEND_QUEUE_RANGES = 8;
 
@@ -27,6 +26,13 @@ struct SendQueue {
 	size_t sent;	// bytes of the ranges that have gone out already
 };
 
+// What a slot's descriptor is to the server.
+enum ClientFlag : uint8_t {
+	CLIENT_CONNECTED = 1,	// a client (the listening socket never is)
+	CLIENT_FAILED = 2,	// its last write failed: sent nothing more, closed soon
+	CLIENT_QUEUED = 4,	// its send queue is not empty
+};
+
 // One connection, indexed by its descriptor (the connection id that clients see).
 struct ClientSlot {
 	char user[LOCAL_NAME_FIELD];	// empty: not logged in
@@ -34,21 +40,26 @@ struct ClientSlot {
 	char *encoding;			// owned; nullptr when the login gave none
 	LocalPacketReader reader;
 	SendQueue queue;
+	uint8_t flags;			// ClientFlag
 	SessionActivity activity;
 };
 
 // The one server of this process.
 struct ServerState {
-	ClientSlot slots[SERVER_SLOT_COUNT];
-	fd_set clients;		// connected clients (the listening socket is not among them)
-	fd_set failed;		// clients whose last write failed: sent nothing more, closed soon
-	fd_set queued;		// clients with a non-empty send queue
+	ClientSlot *slots;	// the connection table, slot_count slots: always past highest_fd
+	int slot_count;
 	int listen_fd;
 	int highest_fd;		// largest of listen_fd and every client descriptor
 	bool closed_in_pass;	// a connection closed since the highest descriptor was computed
 };
 
 extern ServerState server;
+
+// Whether descriptor fd has a slot with flag set.
+inline bool client_has(int fd, uint8_t flag)
+{
+	return fd >= 0 && fd < server.slot_count && (server.slots[fd].flags & flag) != 0;
+}
 
 // Logs at LOG_ERR "<formatted message>: <error text> (<errno>)" for the errno at the call;
 // the formatted message is cut at 256 bytes. errno is left as it was.
@@ -101,19 +112,24 @@ void flush_send_queues();
 // Settles fd's queue before it is closed: sent when it can be, else dropped.
 void settle_send_queue(int fd);
 void send_queue_init(SendQueue *queue);
+// Makes room for flushing count clients at once. -1 when there is no memory for it.
+int send_queue_reserve(int count);
 
 // --- connection table (connections.cpp) ---
 
-// An empty slot: no user, no encoding, idle reader, nothing queued.
+// Makes the table hold slot fd (new slots empty); grows nothing when it does. -1 when there
+// is no memory for it.
+int table_reserve(int fd);
+// An empty slot: no user, no encoding, idle reader, nothing queued, no flag.
 void slot_init(ClientSlot *slot);
 // Whether fd is a connected client with a user name that may still be written to.
 bool client_is_recipient(int fd);
 // The user name of a slot as a view.
 std::string_view slot_user(int fd);
-// The closing procedure: close fd, leave the client set, logout step, free the slot.
+// The closing procedure: close fd, leave the clients, logout step, free the slot.
 void close_client(int fd);
 // The largest of the listening socket and every client descriptor, after a pass in which a
-// connection closed.
+// connection closed; the table shrinks when it has become far larger than that.
 void recompute_highest_fd();
 // The end of a pass of the loop: sends what is queued, closes every failed client (and those
 // that fail while they are announced offline) after handling the packets it had sent,
@@ -132,8 +148,8 @@ void send_online_users(int fd);
 // The presence part of closing fd: offline announcement when user was its last session.
 void logout_step(int fd, const char *user);
 // Sends a user-online (online true) or user-offline packet for user to every logged-in
-// client below limit in set.
-void broadcast_user_state(const char *user, bool online, const fd_set *set, int limit);
+// client below limit.
+void broadcast_user_state(const char *user, bool online, int limit);
 
 // --- message routing (routing.cpp) ---
 

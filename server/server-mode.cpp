@@ -2,6 +2,7 @@
 // the listening socket and every client connection.
 #include "server/server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -18,6 +19,7 @@
 
 #include "common/i18n.h"
 #include "server/history.h"
+#include "server/readiness.h"
 #include "server/server-internal.h"
 
 ServerState server;
@@ -26,7 +28,7 @@ namespace {
 
 constexpr const char PID_FILE[] = "tolvard.pid";
 constexpr int LISTEN_BACKLOG = 64;
-constexpr unsigned int SELECT_FAILURE_PAUSE = 2;
+constexpr unsigned int WAIT_FAILURE_PAUSE = 2;
 constexpr unsigned int OUT_OF_DESCRIPTORS_PAUSE = 1;
 constexpr size_t LOG_MESSAGE_SIZE = 256;
 #ifdef TOLVAR_DIRECT_SENDS
@@ -192,12 +194,34 @@ void accept_client(int ready)
 		close(fd);
 		return;
 	}
+	if (table_reserve(fd) < 0) {
+		syslog(LOG_ERR, "client fd %d: out of memory for its slot", fd);
+		close(fd);
+		return;
+	}
+	if (readiness_watch(fd) < 0) {
+		syslog_perror("client fd %d: cannot be watched", fd);
+		close(fd);
+		return;
+	}
 	syslog(LOG_DEBUG, "client fd %d", fd);
 	set_timeouts(fd);
 	slot_init(&server.slots[fd]);
-	FD_SET(fd, &server.clients);
+	server.slots[fd].flags = CLIENT_CONNECTED;
 	if (fd > server.highest_fd)
 		server.highest_fd = fd;
+}
+
+// The most descriptors this process may have: clients up to the highest usable descriptor
+// need a soft limit that the administrator's hard limit allows but the default does not.
+void raise_descriptor_limit()
+{
+	struct rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) < 0 || rl.rlim_cur == rl.rlim_max)
+		return;
+	rl.rlim_cur = rl.rlim_max;
+	if (setrlimit(RLIMIT_NOFILE, &rl) < 0)
+		perror("setrlimit");
 }
 
 }  // namespace
@@ -279,34 +303,30 @@ bool serve_remaining_input(int fd)
 	return true;
 }
 
+// The loop: each pass waits for readiness, accepts a waiting connection, then serves every
+// ready client in descriptor order, and ends with what the pass owes the clients.
 [[noreturn]] void serve_forever()
 {
 	for (;;) {
-		fd_set ready_set = server.clients;
-		FD_SET(server.listen_fd, &ready_set);
-		int ready = select(server.highest_fd + 1, &ready_set, nullptr, nullptr, nullptr);
-		if (ready < 0) {
+		const int *ready;
+		int count = readiness_wait(&ready);
+		if (count < 0) {
 			if (errno != EINTR) {
-				syslog_perror("select");
-				sleep(SELECT_FAILURE_PAUSE);
+				syslog_perror("select");	// the record operators know a failed wait by
+				sleep(WAIT_FAILURE_PAUSE);
 			}
 			continue;
 		}
-		int handled = 0;
-		if (FD_ISSET(server.listen_fd, &ready_set)) {
-			accept_client(ready);
-			handled++;
-		}
-		for (int fd = 0; handled < ready && fd <= SERVER_MAX_CLIENT_FD; fd++) {
-			if (fd == server.listen_fd || !FD_ISSET(fd, &ready_set))
-				continue;
-			handled++;
-			// A client closed earlier in this pass may still be marked ready; one whose write
+		if (std::binary_search(ready, ready + count, server.listen_fd))
+			accept_client(count);
+		for (int i = 0; i < count; i++) {
+			int fd = ready[i];
+			// A client closed earlier in this pass may still be reported ready; one whose write
 			// failed is heard and closed at the end of the pass.
-			if (!FD_ISSET(fd, &server.clients) || FD_ISSET(fd, &server.failed))
+			if (!client_has(fd, CLIENT_CONNECTED) || client_has(fd, CLIENT_FAILED))
 				continue;
 			for (int n = 0; n < PACKETS_PER_PASS && serve_client(fd); n++)
-				if (FD_ISSET(fd, &server.failed) || !more_input(fd))
+				if (client_has(fd, CLIENT_FAILED) || !more_input(fd))
 					break;
 		}
 		server_end_pass();
@@ -322,8 +342,8 @@ void server_end_pass()
 	for (;;) {
 		flush_send_queues();
 		int fd = -1;
-		for (int i = 0; i <= server.highest_fd && i <= SERVER_MAX_CLIENT_FD; i++) {
-			if (FD_ISSET(i, &server.failed)) {
+		for (int i = 0; i <= server.highest_fd; i++) {
+			if (client_has(i, CLIENT_FAILED)) {
 				fd = i;
 				break;
 			}
@@ -360,6 +380,13 @@ int server_mode(const struct sockaddr_un *addr)
 		fprintf(stderr, _("Another server process %d is running\n"), (int)other);
 	if (locked != 0)
 		return 1;
+	raise_descriptor_limit();
+	// Before standard input and output close, so that their numbers go to the listening
+	// socket and the first client.
+	if (readiness_open() < 0) {
+		perror("epoll_create1");
+		return 1;
+	}
 	signal(SIGPIPE, SIG_IGN);
 	openlog("tolvard", LOG_PID, LOG_DAEMON);
 	// Loaded while standard input and output are open, so that the history file and the log
@@ -371,12 +398,13 @@ int server_mode(const struct sockaddr_un *addr)
 	int fd = open_listener(addr);
 	if (fd < 0)
 		return 1;
+	if (table_reserve(fd) < 0 || readiness_watch(fd) < 0) {
+		perror("epoll_ctl");
+		close(fd);
+		unlink(addr->sun_path);
+		return 1;
+	}
 
-	FD_ZERO(&server.clients);
-	FD_ZERO(&server.failed);
-	FD_ZERO(&server.queued);
-	for (ClientSlot &slot : server.slots)
-		slot_init(&slot);
 	server.listen_fd = fd;
 	server.highest_fd = fd;
 	server.closed_in_pass = false;

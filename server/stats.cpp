@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <syslog.h>
 
+#include "common/holders.h"
 #include "server/server-internal.h"
 
 namespace {
@@ -16,20 +18,28 @@ int compare_names(const void *a, const void *b)
 	return strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
 }
 
-// Logged-in sessions now, and in *users the distinct names among them.
+// Logged-in sessions now, and in *users the distinct names among them (0 when there is no
+// memory to count them).
 uint64_t count_sessions(uint64_t *users)
 {
-	static const char *names[SERVER_SLOT_COUNT];
 	size_t n = 0;
-	for (int i = 0; i <= server.highest_fd && i < SERVER_SLOT_COUNT; i++)
-		if (FD_ISSET(i, &server.clients) && server.slots[i].user[0] != '\0')
-			names[n++] = server.slots[i].user;
-	qsort(names, n, sizeof names[0], compare_names);
-	uint64_t distinct = 0;
-	for (size_t i = 0; i < n; i++)
-		if (i == 0 || strcmp(names[i - 1], names[i]) != 0)
-			distinct++;
-	*users = distinct;
+	for (int i = 0; i <= server.highest_fd; i++)
+		if (client_has(i, CLIENT_CONNECTED) && server.slots[i].user[0] != '\0')
+			n++;
+	*users = 0;
+	MallocPtr<const char *> names(static_cast<const char **>(malloc((n > 0 ? n : 1) * sizeof(const char *))));
+	if (names == nullptr) {
+		syslog(LOG_ERR, "stats: out of memory");
+		return n;
+	}
+	size_t k = 0;
+	for (int i = 0; i <= server.highest_fd && k < n; i++)
+		if (client_has(i, CLIENT_CONNECTED) && server.slots[i].user[0] != '\0')
+			names.get()[k++] = server.slots[i].user;
+	qsort(names.get(), k, sizeof(const char *), compare_names);
+	for (size_t i = 0; i < k; i++)
+		if (i == 0 || strcmp(names.get()[i - 1], names.get()[i]) != 0)
+			++*users;
 	return n;
 }
 

@@ -19,38 +19,6 @@ using st::Packet;
 
 class ServerRobustness : public st::ServerTest {
 protected:
-	// Replaces the server by one that may hold at most nofile descriptors.
-	void restart_with_descriptor_limit(int nofile)
-	{
-		server_.proc.kill_now(SIGKILL);
-		ASSERT_TRUE(server_.proc.wait(10000));
-		tt::Spec s;
-		std::string limit = std::to_string(nofile);
-		s.argv = {"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit, tt::tolvard_path()};
-		s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
-		s.uid = account_.uid;
-		s.gid = account_.gid;
-		s.cwd = account_.home;
-		s.stdin_null = true;
-		ASSERT_TRUE(tt::spawn(s, &server_.proc));	// prlimit becomes the server
-		for (int i = 0; i < 1000; i++) {
-			int fd = tt::connect_socket(server_.socket_path);
-			if (fd >= 0) {
-				bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
-					  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
-				close(fd);
-				if (ok) {
-					// The probe's descriptor is free again before the test goes on.
-					ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
-					return;
-				}
-			}
-			ASSERT_FALSE(server_.proc.wait(0)) << "server ended";
-			usleep(10000);
-		}
-		FAIL() << "server did not start";
-	}
-
 	// True when fd becomes readable within timeout_ms.
 	static bool readable(int fd, int timeout_ms)
 	{
@@ -379,7 +347,7 @@ TEST_F(ServerRobustness, LargePostToManyStalledSessionsHoldsTheOthersUpOnlyOnce)
 
 TEST_F(ServerRobustness, RunningOutOfDescriptorsIsLoggedAndOvercome)
 {
-	restart_with_descriptor_limit(8);
+	restart_server({}, "8:8");
 	std::vector<int> served;
 	int waiting = -1;
 	for (int i = 0; i < 10 && waiting < 0; i++) {
@@ -405,38 +373,57 @@ TEST_F(ServerRobustness, RunningOutOfDescriptorsIsLoggedAndOvercome)
 	EXPECT_TRUE(server_alive());
 }
 
-TEST_F(ServerRobustness, ConnectionsBeyondTheLastWatchableDescriptorAreRefused)
+TEST_F(ServerRobustness, TheServerRaisesItsSoftDescriptorLimitToTheHardLimit)
 {
-	struct rlimit rl = {4096, 4096};
-	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
-	restart_with_descriptor_limit(2048);
-	std::vector<int> clients;
-	int refused = -1;
-	for (int i = 0; i < 1100 && refused < 0; i++) {
+	// Started with a soft limit of 1024 and descriptors up to 1100 taken: only the raise lets
+	// it accept anybody.
+	struct rlimit rl;
+	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+	if (rl.rlim_max < 2048)
+		GTEST_SKIP() << "the hard descriptor limit is " << rl.rlim_max;
+	restart_server({}, "1024:" + std::to_string(rl.rlim_max), 1100);
+	int highest = -1;
+	for (int i = 0; i < 64 && highest <= 1100; i++) {
 		int fd = connect_client();
 		ASSERT_GE(fd, 0);
-		clients.push_back(fd);
-		if (i % 64 == 63 || i >= 1000) {
-			// Everything connected so far has been accepted or refused once this is answered.
-			send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
-			Packet p = next(fd);
-			if (!p.ok)
-				refused = fd;
-		}
-	}
-	ASSERT_GE(refused, 0);
-	EXPECT_TRUE(wait_log("cannot add fd 1024 to set, too many clients", LOG_WARNING)) << log_->dump();
-	// The server still serves the connections it has, the one on descriptor 1023 included.
-	Packet list = online_list(clients.front());
-	EXPECT_EQ(list.your_id, 1);
-	int highest = -1;
-	for (int fd : clients) {
-		if (fd == refused)
+		Packet list = online_list(fd);
+		if (!list.ok)
 			break;
-		highest = fd;
+		highest = list.your_id;
 	}
-	ASSERT_GE(highest, 0);
-	EXPECT_EQ(online_list(highest).your_id, 1023);
+	EXPECT_GT(highest, 1100) << log_->dump();
+	EXPECT_EQ(log_count("Too many open files"), 0u);
+}
+
+TEST_F(ServerRobustness, ClientsUpToTheLastUsableDescriptorAreServedAndTheNextIsRefused)
+{
+	// The server inherits descriptors up to just below the last usable one.
+	constexpr int last_usable = 65535;
+	constexpr int limit = last_usable + 4096;
+	if (!tt::raise_descriptor_limit(limit))
+		GTEST_SKIP() << "the hard descriptor limit cannot be raised to " << limit << ": " << strerror(errno);
+	restart_server({}, std::to_string(limit) + ":" + std::to_string(limit), last_usable - 8);
+	std::vector<int> clients;
+	int refused = -1;
+	for (int i = 0; i < 256 && refused < 0; i++) {
+		int fd = connect_client();
+		ASSERT_GE(fd, 0);
+		send_raw(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS));
+		Packet p = next(fd);
+		if (p.ok)
+			clients.push_back(fd);
+		else
+			refused = fd;
+	}
+	ASSERT_GE(refused, 0) << log_->dump();
+	EXPECT_TRUE(wait_log("cannot add fd " + std::to_string(last_usable + 1) + " to set, too many clients",
+			     LOG_WARNING))
+	    << log_->dump();
+	// Every connection it has is still served, the one on the last usable descriptor included.
+	ASSERT_FALSE(clients.empty());
+	EXPECT_EQ(online_list(clients.front()).your_id, 1);
+	EXPECT_EQ(online_list(clients.back()).your_id, last_usable);
+	EXPECT_TRUE(server_alive());
 }
 
 }  // namespace

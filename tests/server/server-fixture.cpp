@@ -1,9 +1,14 @@
 #include "tests/server/server-fixture.h"
 
+#include "testing/proc-files.h"
+
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <syslog.h>
@@ -44,7 +49,7 @@ void ServerTest::TearDown()
 int ServerTest::connect_client()
 {
 	int fd = tt::connect_socket(server_.socket_path);
-	EXPECT_GE(fd, 0);
+	EXPECT_GE(fd, 0) << strerror(errno);
 	if (fd >= 0)
 		fds_.push_back(fd);
 	return fd;
@@ -182,16 +187,56 @@ bool ServerTest::server_alive()
 	return !server_.proc.wait(0);
 }
 
-void ServerTest::restart_server(const std::vector<std::string> &env)
+void ServerTest::restart_server(const std::vector<std::string> &env, const std::string &nofile, int fill_to)
 {
 	for (int fd : fds_)
 		close(fd);
 	fds_.clear();
 	server_.proc.kill_now(SIGKILL);
 	ASSERT_TRUE(server_.proc.wait(10000));
-	server_ = tt::Server();
-	ASSERT_TRUE(tt::start_server(account_, &server_, std::string(), env)) << log_->dump();
-	ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
+	tt::Spec s;
+	s.argv = {tt::tolvard_path()};
+	if (!nofile.empty())
+		s.argv = {"/usr/bin/prlimit", "--nofile=" + nofile, tt::tolvard_path()};	// prlimit becomes the server
+	s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
+	s.env.insert(s.env.end(), env.begin(), env.end());
+	s.uid = account_.uid;
+	s.gid = account_.gid;
+	s.cwd = account_.home;
+	s.stdin_null = true;
+	std::vector<int> filled;
+	int null_fd = fill_to > 0 ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+	for (int fd = 3; fd <= fill_to && null_fd >= 0; fd++)
+		if (fcntl(fd, F_GETFD) < 0 && dup2(null_fd, fd) == fd)	// without close-on-exec
+			filled.push_back(fd);
+	bool spawned = tt::spawn(s, &server_.proc);
+	for (int fd : filled)
+		close(fd);
+	if (null_fd >= 0)
+		close(null_fd);
+	ASSERT_TRUE(spawned);
+	for (int i = 0; i < 1000; i++) {
+		int fd = tt::connect_socket(server_.socket_path);
+		if (fd >= 0) {
+			bool ok = tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
+				  tt::packet_type(tt::read_local_packet(fd)) == LOCAL_PACKET_ONLINE_USERS;
+			close(fd);
+			if (ok) {
+				// The probe's descriptor is free again before the test goes on.
+				ASSERT_TRUE(wait_log("client fd 1 EOF", LOG_INFO)) << log_->dump();
+				return;
+			}
+		}
+		ASSERT_FALSE(server_.proc.wait(0)) << "server ended";
+		usleep(10000);
+	}
+	FAIL() << "server did not start";
+}
+
+long ServerTest::server_rss_kib()
+{
+	tt::MemoryFigures m;
+	return tt::read_memory(server_.proc.pid, &m) ? m.rss_kib : -1;
 }
 
 void ServerTest::close_client(int fd)

@@ -62,9 +62,16 @@ protected:
 	std::vector<std::string> log_texts(const std::string &needle);
 	// 1 when the server process is still running.
 	bool server_alive();
-	// Kills the server and starts it again in the same home, with env added to its environment.
-	void restart_server(const std::vector<std::string> &env = {});
 	void close_client(int fd);
+	// Kills the server and starts it again in the same home, with env added to its environment
+	// and, through prlimit, the descriptor limits nofile ("SOFT:HARD"; empty: this process's
+	// own). With fill_to, the free descriptors of this process from 3 to fill_to are open on
+	// /dev/null while it starts, so the new server inherits them and its clients get the
+	// descriptors above. The fixture's clients are closed first.
+	void restart_server(const std::vector<std::string> &env = {}, const std::string &nofile = std::string(),
+			    int fill_to = 0);
+	// The server's resident memory in KiB; -1 when it cannot be read.
+	long server_rss_kib();
 
 	tt::Syslog *log_ = nullptr;
 	std::vector<std::string> server_env_;	// more of the server's environment (set before SetUp)
