@@ -89,6 +89,7 @@ void slot_init(ClientSlot *slot)
 	send_queue_init(&slot->queue);
 	slot->flags = 0;
 	slot->activity = SessionActivity{};
+	flood_slot_init(&slot->flood);
 }
 
 bool client_is_recipient(int fd)
@@ -106,6 +107,7 @@ void close_client(int fd)
 	// What the pass owes it still goes out before the end of the stream.
 	settle_send_queue(fd);
 	readiness_forget(fd);
+	flood_forget(fd);
 	close(fd);
 	ClientSlot *slot = &server.slots[fd];
 	slot->flags = 0;

@@ -164,6 +164,7 @@ void moderation_start(void)
 	sessions_per_user = setting(SESSIONS_PER_USER_VARIABLE, SESSIONS_PER_USER_DEFAULT, SERVER_MAX_CLIENT_FD + 1);
 	load_mutes();
 	stats_start();
+	flood_start();
 }
 
 bool session_cap_refuses(int fd, const char *user, const char *host)

@@ -16,8 +16,17 @@ struct SessionActivity {
 	uint64_t posts;		// posts routed
 };
 
+// What one connection may still send before flood control holds it back (a field of its
+// connection slot): token buckets of posts and of bytes.
+struct FloodBucket {
+	double posts;		// posts it may send now, at most the burst
+	double bytes;		// bytes it may send now; below 0 after a packet larger than what was left
+	int64_t refilled_ns;	// when the buckets were last refilled (monotonic clock)
+	int64_t held_until_ns;	// while it is held back: when it may be read again; 0 otherwise
+};
+
 // Start-up, after the system log is open: the settings from the environment, the saved
-// mutes, the counters' clock.
+// mutes, the counters' clock, flood control.
 void moderation_start(void);
 
 // --- sessions (moderation.cpp) ---
@@ -52,6 +61,28 @@ int handle_admin_list_mutes(int fd, unsigned char *bytes, const LocalPacketView 
 int handle_admin_stats(int fd, unsigned char *bytes, const LocalPacketView &packet);
 // Ends every session of user, each told first with message. Returns the number ended.
 int kick_user(const char *user, std::string_view message);
+
+// --- flood control (flood.cpp) ---
+//
+// Posts and online-user requests spend a connection's buckets; one that has spent either is
+// not read (it leaves the readiness wait) until it has refilled. The loop asks how long it may
+// wait and releases the connections whose time has come; the handlers know nothing of it.
+
+// The limits from the environment (TOLVAR_FLOOD_*).
+void flood_start(void);
+// Full buckets for a new connection.
+void flood_slot_init(FloodBucket *bucket);
+// Charges fd for a whole packet of type that took bytes on the wire.
+void flood_charge(int fd, int32_t type, uint64_t bytes);
+// Whether fd may be read now. When it may not, it is held back: no longer watched until it has
+// refilled, and counted.
+bool flood_admit(int fd);
+// Milliseconds until the first held connection has refilled; -1 when none is held.
+int flood_timeout_ms(void);
+// Watches again every held connection that has refilled.
+void flood_release(void);
+// Forgets a connection that closes.
+void flood_forget(int fd);
 
 // --- counters (stats.cpp) ---
 

@@ -72,7 +72,7 @@ void readiness_forget(int fd)
 		(void)resize_room(std::max(MIN_ROOM, room / 2));
 }
 
-int readiness_wait(const int **ready)
+int readiness_wait(const int **ready, int timeout_ms)
 {
 	if (ready_room != room) {
 		auto *r = static_cast<int *>(realloc(ready_fds, sizeof *ready_fds * (size_t)room));
@@ -82,7 +82,7 @@ int readiness_wait(const int **ready)
 		}
 	}
 	// Without memory for all, what does not fit is reported by the next wait.
-	int n = epoll_wait(epoll_fd, events, std::min(room, ready_room), -1);
+	int n = epoll_wait(epoll_fd, events, std::min(room, ready_room), timeout_ms);
 	if (n < 0)
 		return -1;
 	for (int i = 0; i < n; i++)

@@ -9,9 +9,10 @@ int readiness_open();
 int readiness_watch(int fd);
 // Stops watching fd; called before fd is closed.
 void readiness_forget(int fd);
-// Waits without time-out until a watched descriptor is readable (or at its end, or in error),
-// and sets *ready to all that are, in ascending order; the array is borrowed until the next
-// call. Returns their number, or -1 with errno.
-int readiness_wait(const int **ready);
+// Waits until a watched descriptor is readable (or at its end, or in error), or timeout_ms
+// have passed (-1: no time-out), and sets *ready to all that are, in ascending order; the
+// array is borrowed until the next call. Returns their number (0 after the time-out), or -1
+// with errno.
+int readiness_wait(const int **ready, int timeout_ms);
 
 #endif

@@ -42,6 +42,7 @@ struct ClientSlot {
 	SendQueue queue;
 	uint8_t flags;			// ClientFlag
 	SessionActivity activity;
+	FloodBucket flood;
 };
 
 // The one server of this process.

@@ -243,6 +243,7 @@ void server_handle_packet(int fd, unsigned char *packet)
 	if (h->handle(fd, packet, view) < 0)
 		syslog(LOG_WARNING, "client fd %d malformed %s packet (length %llu)", fd, h->name,
 		       (unsigned long long)view.length);
+	flood_charge(fd, view.type, view.length + LOCAL_PACKET_LENGTH_SIZE);
 }
 
 namespace {
@@ -309,7 +310,8 @@ bool serve_remaining_input(int fd)
 {
 	for (;;) {
 		const int *ready;
-		int count = readiness_wait(&ready);
+		// The wait ends when the first connection that flood control holds back has refilled.
+		int count = readiness_wait(&ready, flood_timeout_ms());
 		if (count < 0) {
 			if (errno != EINTR) {
 				syslog_perror("select");	// the record operators know a failed wait by
@@ -317,6 +319,7 @@ bool serve_remaining_input(int fd)
 			}
 			continue;
 		}
+		flood_release();
 		if (std::binary_search(ready, ready + count, server.listen_fd))
 			accept_client(count);
 		for (int i = 0; i < count; i++) {
@@ -325,7 +328,7 @@ bool serve_remaining_input(int fd)
 			// failed is heard and closed at the end of the pass.
 			if (!client_has(fd, CLIENT_CONNECTED) || client_has(fd, CLIENT_FAILED))
 				continue;
-			for (int n = 0; n < PACKETS_PER_PASS && serve_client(fd); n++)
+			for (int n = 0; n < PACKETS_PER_PASS && flood_admit(fd) && serve_client(fd); n++)
 				if (client_has(fd, CLIENT_FAILED) || !more_input(fd))
 					break;
 		}

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
+#include <thread>
 
 #include "common/holders.h"
 #include "protocol/admin-protocol.h"
@@ -53,7 +54,33 @@ int ask_as(uid_t uid, const std::string &path, const std::string &request)
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-class ModerationTest : public st::ServerTest {};
+class ModerationTest : public st::ServerTest {
+protected:
+	// The server's counters, asked for on a connection of root's that has not logged in.
+	std::vector<uint64_t> counters()
+	{
+		int admin = connect_client();
+		send_raw(admin, request_packet(LOCAL_PACKET_ADMIN_STATS));
+		std::string raw = tt::read_local_packet(admin);
+		std::vector<uint64_t> values(COUNTER_COUNT, 0);
+		LocalPacketView v;
+		uint32_t sent = 0;
+		EXPECT_EQ(local_packet_open(reinterpret_cast<const unsigned char *>(raw.data()), &v), 0);
+		EXPECT_EQ(admin_parse_counters(v, values.data(), COUNTER_COUNT, &sent), 0);
+		close_client(admin);
+		return values;
+	}
+};
+
+// A budget that a test can exhaust in a moment and that refills within seconds.
+class FloodTest : public ModerationTest {
+protected:
+	FloodTest()
+	{
+		server_env_ = {"TOLVAR_FLOOD_POSTS_PER_SECOND=4000", "TOLVAR_FLOOD_POST_BURST=100",
+			       "TOLVAR_FLOOD_BYTES_PER_SECOND=1000000", "TOLVAR_FLOOD_BYTE_BURST=65536"};
+	}
+};
 
 }  // namespace
 
@@ -117,4 +144,60 @@ TEST_F(ModerationTest, TheSeventeenthSessionOfAUserIsRefusedAndTheSixteenthGoesO
 	st::Packet list = online_list(extra);
 	EXPECT_EQ(list.entries.size(), 17u);
 	EXPECT_EQ(log_count("refused"), 1u);
+}
+
+TEST_F(FloodTest, AFloodIsHeldBackButDeliveredWholeAndInOrderWhileOthersAreServed)
+{
+	int flooder = quiet_login("flooder");
+	int bob = quiet_login("bob");
+	int carol = quiet_login("carol");
+	drain_all({flooder, bob});
+	constexpr int N = 10000;
+	std::string flood;
+	for (int i = 0; i < N; i++)
+		flood += tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "bob", MESSAGE_KIND_PLAIN, "flood " + std::to_string(i));
+	// As fast as the socket takes it; the server reads it as the budget allows.
+	bool written = false;
+	std::thread writer([&] { written = tt::write_all(flooder, flood); });
+	// The recipient and the flooder's own copies: every message, once, in order.
+	int at_bob = 0, at_flooder = 0;
+	auto reader = [](int fd, int *in_order) {
+		for (int i = 0; i < N; i++) {
+			st::Packet p = tt::decode_packet(tt::read_local_packet(fd, 20000));
+			if (!p.ok || p.type != LOCAL_PACKET_RECEIVE_MESSAGE || p.text != "flood " + std::to_string(i))
+				return;
+			++*in_order;
+		}
+	};
+	std::thread bob_reader(reader, bob, &at_bob);
+	std::thread copy_reader(reader, flooder, &at_flooder);
+	// Meanwhile carol's messages to herself go round.
+	for (int i = 0; i < 20; i++) {
+		post(carol, "carol", "ping " + std::to_string(i));
+		st::Packet p = expect(carol, LOCAL_PACKET_RECEIVE_MESSAGE);
+		EXPECT_EQ(p.text, "ping " + std::to_string(i));
+	}
+	writer.join();
+	bob_reader.join();
+	copy_reader.join();
+	EXPECT_TRUE(written);
+	EXPECT_EQ(at_bob, N);
+	EXPECT_EQ(at_flooder, N);
+
+	// Online-user requests spend the budget too, and every one is answered.
+	std::string asks;
+	for (int i = 0; i < 300; i++)
+		asks += tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS);
+	uint64_t delayed_before = counters()[COUNTER_POSTS_DELAYED];
+	send_raw(carol, asks);
+	for (int i = 0; i < 300; i++)
+		ASSERT_EQ(expect(carol, LOCAL_PACKET_ONLINE_USERS).entries.size(), 3u);
+	std::vector<uint64_t> c = counters();
+	EXPECT_GT(delayed_before, 0u);
+	EXPECT_GT(c[COUNTER_POSTS_DELAYED], delayed_before);
+	EXPECT_EQ(c[COUNTER_POSTS], (uint64_t)N + 20);
+	EXPECT_EQ(c[COUNTER_CLIENTS_DROPPED], 0u);
+	EXPECT_EQ(log_count("dropped"), 0u);
+	for (int fd : {flooder, bob, carol})
+		expect_quiet(fd);
 }
