@@ -38,6 +38,9 @@ constexpr const char IRC_CHANNEL[] = "#bench";
 constexpr const char IRC_SENDER[] = "bsend";
 // The server's connection ids end at 65535; a few descriptors are its own.
 constexpr long MAX_CLIENTS = 65000;
+// Messages of the flood-control comparison: at its defaults the sender gets a burst of 60 and
+// then 10 a second, so M of them would take M / 10 seconds.
+constexpr long FLOOD_MESSAGES = 200;
 
 struct Options {
 	std::vector<long> clients = {10, 100, 1000};
@@ -50,6 +53,7 @@ struct Options {
 	std::string irc = "/usr/sbin/ngircd";
 	bool with_irc = true;
 	bool history = false;	// --history: the server also with keeping history off
+	bool flood = false;	// --flood: the server with flood control off, at its defaults, and loose
 	bool with_direct = true;
 };
 
@@ -57,7 +61,7 @@ void usage(const char *program)
 {
 	fprintf(stderr,
 		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH | --no-direct]\n"
-		"          [--irc PATH | --no-irc] [--history]\n"
+		"          [--irc PATH | --no-irc] [--history] [--flood]\n"
 		"  -n  numbers of clients (default 10,100,1000; at most %ld)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
@@ -69,8 +73,10 @@ void usage(const char *program)
 		"  --no-direct  no column for one write per recipient (slow at thousands of clients)\n"
 		"  --irc     the IRC server to compare with (default /usr/sbin/ngircd)\n"
 		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
+		"  --flood   also tolvard with flood control off, at its defaults, and with budgets above the\n"
+		"            load, in the same run (at most %ld messages)\n"
 		"Run as root.\n",
-		program, MAX_CLIENTS, TEXT_SIZE);
+		program, MAX_CLIENTS, TEXT_SIZE, FLOOD_MESSAGES);
 }
 
 // ---- the reader process ----
@@ -632,7 +638,7 @@ int main(int argc, char **argv)
 			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
 			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
 			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "no-direct", &no_direct),
-			      bench::flag_option(0, "history", &o.history)},
+			      bench::flag_option(0, "history", &o.history), bench::flag_option(0, "flood", &o.flood)},
 			     usage);
 	o.with_direct = !no_direct;
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
@@ -652,6 +658,13 @@ int main(int argc, char **argv)
 
 	bench::Table history;
 	history.header = {"N", "M", "tolvard, history kept (default)", "tolvard, history off", "kept / off"};
+	bench::Table flood;
+	flood.header = {"N", "M", "flood control off", "on, budgets above the load", "on, defaults", "above / off",
+			"defaults / off"};
+	// Budgets that the sender never spends: what the bookkeeping alone costs.
+	const std::vector<std::string> flood_loose = {"TOLVAR_FLOOD_POSTS_PER_SECOND=1000000", "TOLVAR_FLOOD_POST_BURST=1000000",
+						      "TOLVAR_FLOOD_BYTES_PER_SECOND=1000000000",
+						      "TOLVAR_FLOOD_BYTE_BURST=1000000000"};
 	bench::Table t;
 	t.header = {"N", "M", "tolvard", "floor", "ngircd", "tolvard / floor", "tolvard / ngircd"};
 	if (o.with_direct)
@@ -682,6 +695,24 @@ int main(int argc, char **argv)
 			history.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(kept), cell(off),
 						ratio(kept, off)});
 		}
+		if (o.flood) {
+			// The three take turns, each run on a fresh server.
+			std::vector<RunResult> off_runs, loose_runs, default_runs;
+			Options few = o;
+			few.repetitions = 1;
+			few.messages = std::min(o.messages, FLOOD_MESSAGES);
+			for (long rep = 0; rep < o.repetitions; rep++) {
+				for (const RunResult &r : run_server(account, o.joined, n, few, tt::FLOOD_OFF))
+					off_runs.push_back(r);
+				for (const RunResult &r : run_server(account, o.joined, n, few, flood_loose))
+					loose_runs.push_back(r);
+				for (const RunResult &r : run_server(account, o.joined, n, few, tt::FLOOD_DEFAULT))
+					default_runs.push_back(r);
+			}
+			Column off = summarize(off_runs), loose = summarize(loose_runs), defaults = summarize(default_runs);
+			flood.rows.push_back({std::to_string(n), std::to_string(few.messages), cell(off), cell(loose),
+					      cell(defaults), ratio(loose, off), ratio(defaults, off)});
+		}
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
@@ -709,6 +740,14 @@ int main(int argc, char **argv)
 		       "each run on a fresh server, median of %ld runs each.\n\n",
 		       o.repetitions);
 		history.print();
+	}
+	if (o.flood) {
+		printf("\nFlood control: the same fan-out with flood control off, on with budgets the sender never "
+		       "spends (what the bookkeeping costs), and at its defaults (a burst of 60 posts, then 10 a "
+		       "second: what it costs a sender that posts faster), in the same run: the three take turns, "
+		       "each run on a fresh server, median of %ld runs each.\n\n",
+		       o.repetitions);
+		flood.print();
 	}
 	if (o.with_direct)
 		printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),
