@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs the four benchmarks on a Release build in build-bench and writes their tables
+# Runs the five benchmarks on a Release build in build-bench and writes their tables
 # (markdown, ready to paste into docs/performance.md) to standard output and to a file.
 #   scripts/bench.sh [output-file]        (default: build-bench/bench-results.md)
-# Extra arguments for one program: FANOUT_ARGS, LATENCY_ARGS, MEMORY_ARGS, LOGINS_ARGS.
+# Extra arguments for one program: FANOUT_ARGS (default --flood), LATENCY_ARGS, MEMORY_ARGS,
+# LOGINS_ARGS, FLOOD_ARGS.
 # Needs root: the benchmarks create throw-away accounts and start sshd and ngircd.
 set -eu
 
@@ -20,7 +21,7 @@ sh "$root/scripts/install-deps.sh" >&2
 sh "$root/scripts/install-bench-deps.sh" >&2
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >&2
-targets="tolvard tolvaradm fanout latency memory logins"
+targets="tolvard tolvaradm fanout latency memory logins flood"
 # The server built with one write per recipient, where the build has it.
 if cmake --build "$build" --target help | grep -q 'tolvard-direct-sends'; then
     targets="$targets tolvard-direct-sends"
@@ -37,9 +38,10 @@ fi
 mkdir -p "$(dirname "$out")"
 {
     echo "Run on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)."
-    for program in fanout latency memory logins; do
+    for program in fanout latency memory logins flood; do
         case $program in
-        fanout) args=${FANOUT_ARGS:-} ;;
+        fanout) args=${FANOUT_ARGS---flood} ;;
+        flood) args=${FLOOD_ARGS:-} ;;
         latency) args=${LATENCY_ARGS:-} ;;
         memory) args=${MEMORY_ARGS:-} ;;
         logins) args=${LOGINS_ARGS:-} ;;
