@@ -3,7 +3,6 @@
 // connection that has spent either is not read until it has refilled: it leaves the readiness
 // wait and comes back when the loop's timer says so, so nothing it sent is lost, its packets
 // keep their order, and everybody else is served meanwhile.
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -23,8 +22,8 @@ struct FloodSetting {
 // Rates per second and bursts; a rate of 0 turns that budget off.
 const FloodSetting POSTS_PER_SECOND = {"TOLVAR_FLOOD_POSTS_PER_SECOND", 10, 1000000};
 const FloodSetting POST_BURST = {"TOLVAR_FLOOD_POST_BURST", 60, 1000000};
-const FloodSetting BYTES_PER_SECOND = {"TOLVAR_FLOOD_BYTES_PER_SECOND", 256 * 1024, 1L << 30};
-const FloodSetting BYTE_BURST = {"TOLVAR_FLOOD_BYTE_BURST", 4 * 1024 * 1024, 1L << 30};
+const FloodSetting BYTES_PER_SECOND = {"TOLVAR_FLOOD_BYTES_PER_SECOND", 256L * 1024, 1L << 30};
+const FloodSetting BYTE_BURST = {"TOLVAR_FLOOD_BYTE_BURST", 4L * 1024 * 1024, 1L << 30};
 
 struct FloodLimits {
 	double posts_per_ns;	// 0: posts are not limited
@@ -44,22 +43,6 @@ int64_t monotonic_ns()
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
-
-long flood_setting(const FloodSetting &s)
-{
-	const char *text = getenv(s.variable);
-	if (text == nullptr || text[0] == '\0')
-		return s.fallback;
-	char *end = nullptr;
-	errno = 0;
-	long v = strtol(text, &end, 10);
-	if (errno != 0 || *end != '\0' || v < 0 || v > s.max) {
-		syslog(LOG_WARNING, "%s='%s' is not a number from 0 to %ld, %ld used", s.variable, text, s.max,
-		       s.fallback);
-		return s.fallback;
-	}
-	return v;
 }
 
 void refill(FloodBucket *b, int64_t now)
@@ -103,6 +86,11 @@ bool spent(const FloodBucket *b)
 void drop_held(int index)
 {
 	held[index] = held[--held_count];
+}
+
+long flood_setting(const FloodSetting &s)
+{
+	return server_setting(s.variable, s.fallback, s.max);
 }
 
 }  // namespace

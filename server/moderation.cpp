@@ -35,23 +35,6 @@ Mute mutes[MUTES_MAX];
 int mute_count;
 long sessions_per_user = SESSIONS_PER_USER_DEFAULT;	// 0: no cap
 
-// A whole non-negative number of at most max from the environment variable name, else
-// fallback (a value that is set but not such a number is logged).
-long setting(const char *name, long fallback, long max)
-{
-	const char *text = getenv(name);
-	if (text == nullptr || text[0] == '\0')
-		return fallback;
-	char *end = nullptr;
-	errno = 0;
-	long v = strtol(text, &end, 10);
-	if (errno != 0 || *end != '\0' || v < 0 || v > max) {
-		syslog(LOG_WARNING, "%s='%s' is not a number from 0 to %ld, %ld used", name, text, max, fallback);
-		return fallback;
-	}
-	return v;
-}
-
 // Drops the mutes that have ended.
 void expire_mutes(int64_t now)
 {
@@ -159,9 +142,24 @@ void send_notice(int fd, unsigned char *packet, size_t size)
 
 }  // namespace
 
+long server_setting(const char *name, long fallback, long max)
+{
+	const char *text = getenv(name);
+	if (text == nullptr || text[0] == '\0')
+		return fallback;
+	char *end = nullptr;
+	errno = 0;
+	long v = strtol(text, &end, 10);
+	if (errno != 0 || *end != '\0' || v < 0 || v > max) {
+		syslog(LOG_WARNING, "%s='%s' is not a number from 0 to %ld, %ld used", name, text, max, fallback);
+		return fallback;
+	}
+	return v;
+}
+
 void moderation_start(void)
 {
-	sessions_per_user = setting(SESSIONS_PER_USER_VARIABLE, SESSIONS_PER_USER_DEFAULT, SERVER_MAX_CLIENT_FD + 1);
+	sessions_per_user = server_setting(SESSIONS_PER_USER_VARIABLE, SESSIONS_PER_USER_DEFAULT, SERVER_MAX_CLIENT_FD + 1);
 	load_mutes();
 	stats_start();
 	flood_start();

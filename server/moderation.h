@@ -28,6 +28,9 @@ struct FloodBucket {
 // Start-up, after the system log is open: the settings from the environment, the saved
 // mutes, the counters' clock, flood control.
 void moderation_start(void);
+// A whole number from 0 to max in the environment variable name; fallback when it is not set
+// or empty, and when it is not such a number (which is logged).
+long server_setting(const char *name, long fallback, long max);
 
 // --- sessions (moderation.cpp) ---
 
