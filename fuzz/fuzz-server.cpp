@@ -137,6 +137,16 @@ void predict(const unsigned char *packet)
 	}
 }
 
+// An administrator's request from the fuzzed client while it has not logged in: the server would
+// act on it (end the other clients' sessions, write the mutes file), which this harness does not
+// predict; fuzz-admin-protocol fuzzes the parsing. From a logged-in client it is refused and
+// sends nothing, as an unknown type.
+bool skipped_admin_request(const unsigned char *packet)
+{
+	LocalPacketView p;
+	return local_packet_open(packet, &p) == 0 && admin_is_request(p.type) && server.slots[fds[FUZZED]].user[0] == '\0';
+}
+
 void check_packet(const std::string &bytes, const Expected *e)
 {
 	LocalPacketView p;
@@ -302,8 +312,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		if (r == GET_PACKET_INCOMPLETE)
 			continue;
 		if (r == GET_PACKET_OK) {
-			predict(out.packet);
-			server_handle_packet(a, out.packet);
+			if (!skipped_admin_request(out.packet)) {
+				predict(out.packet);
+				server_handle_packet(a, out.packet);
+			}
 			free(out.packet);
 		} else {
 			close_client(a);
