@@ -15,49 +15,11 @@ constexpr size_t LENGTH_SIZE = 4;
 constexpr size_t HEADER_SIZE = 5;	// length and type
 constexpr uint32_t HELLO_LENGTH = 9;
 
-// Appends big-endian fields to a packet whose exact size was worked out before.
-struct Writer {
-	unsigned char *p;
-
-	void u8(uint8_t v) { *p++ = v; }
-	void u16(uint16_t v)
-	{
-		put_u16_be(p, v);
-		p += 2;
-	}
-	void u32(uint32_t v)
-	{
-		put_u32_be(p, v);
-		p += 4;
-	}
-	void u64(uint64_t v)
-	{
-		put_u64_be(p, v);
-		p += 8;
-	}
-	void bytes(std::string_view s)
-	{
-		if (!s.empty())
-			memcpy(p, s.data(), s.size());
-		p += s.size();
-	}
-	void name(std::string_view s)	// the caller checked it with name_fits
-	{
-		u8((uint8_t)s.size());
-		bytes(s);
-	}
-	void text(std::string_view s)	// new_packet checked that it fits
-	{
-		u32((uint32_t)s.size());
-		bytes(s);
-	}
-};
-
 bool name_fits(std::string_view s) { return s.size() <= UINT8_MAX; }
 
 // A packet of type with body bytes after the type; w starts behind the type. nullptr with
 // errno (EOVERFLOW when the length field cannot hold it).
-unsigned char *new_packet(uint8_t type, uint64_t body, size_t *size, Writer *w)
+unsigned char *new_packet(uint8_t type, uint64_t body, size_t *size, WireWriter *w)
 {
 	if (body > UINT32_MAX - 1 || body > SIZE_MAX - HEADER_SIZE) {
 		errno = EOVERFLOW;
@@ -137,7 +99,7 @@ unsigned char *build_message_of_type(uint8_t type, uint64_t time, std::string_vi
 {
 	if (!name_fits(from) || !name_fits(to))
 		return overflow();
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(type, 8 + 1 + from.size() + 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
 		w.u64(time);
@@ -343,7 +305,7 @@ int parse_motd(const Packet &p, Motd *out)
 
 unsigned char *build_packet(uint8_t type, std::string_view fields, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(type, fields.size(), size, &w);
 	if (p != nullptr)
 		w.bytes(fields);
@@ -352,7 +314,7 @@ unsigned char *build_packet(uint8_t type, std::string_view fields, size_t *size)
 
 unsigned char *build_hello(uint16_t version, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_HELLO, TOLVAR_API_MAGIC.size() + 2, size, &w);
 	if (p != nullptr) {
 		w.bytes(TOLVAR_API_MAGIC);
@@ -369,7 +331,7 @@ unsigned char *build_send_message(std::string_view to, uint8_t kind, std::string
 {
 	if (!name_fits(to))
 		return overflow();
-	Writer w;
+	WireWriter w;
 	unsigned char *p =
 		new_packet(TOLVAR_API_SEND_MESSAGE, 1 + to.size() + 1 + 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
@@ -384,7 +346,7 @@ unsigned char *build_pass(uint16_t version, std::string_view user, size_t *size)
 {
 	if (!name_fits(user))
 		return overflow();
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_PASS, TOLVAR_API_MAGIC.size() + 2 + 1 + user.size(), size, &w);
 	if (p != nullptr) {
 		w.bytes(TOLVAR_API_MAGIC);
@@ -404,7 +366,7 @@ unsigned char *build_online_users(uint16_t your_id, const UserEntry *entries, si
 			return overflow();
 		body += 2 + 1 + entries[i].user.size() + 1 + entries[i].host.size();
 	}
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_ONLINE_USERS, body, size, &w);
 	if (p == nullptr)
 		return nullptr;
@@ -432,7 +394,7 @@ unsigned char *build_history_message(uint64_t time, std::string_view from, std::
 
 unsigned char *build_get_history(uint16_t max, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_GET_HISTORY, 2, size, &w);
 	if (p != nullptr)
 		w.u16(max);
@@ -441,7 +403,7 @@ unsigned char *build_get_history(uint16_t max, size_t *size)
 
 unsigned char *build_history_end(uint16_t count, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_HISTORY_END, 2, size, &w);
 	if (p != nullptr)
 		w.u16(count);
@@ -452,7 +414,7 @@ unsigned char *build_user_state(bool online, std::string_view user, size_t *size
 {
 	if (!name_fits(user))
 		return overflow();
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_USER_STATE, 2 + user.size(), size, &w);
 	if (p != nullptr) {
 		w.u8(online ? 1 : 0);
@@ -463,7 +425,7 @@ unsigned char *build_user_state(bool online, std::string_view user, size_t *size
 
 unsigned char *build_error(uint32_t code, std::string_view text, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_ERROR, 8 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr) {
 		w.u32(code);
@@ -474,7 +436,7 @@ unsigned char *build_error(uint32_t code, std::string_view text, size_t *size)
 
 unsigned char *build_motd(std::string_view text, size_t *size)
 {
-	Writer w;
+	WireWriter w;
 	unsigned char *p = new_packet(TOLVAR_API_MOTD, 4 + (uint64_t)text.size(), size, &w);
 	if (p != nullptr)
 		w.text(text);

@@ -145,7 +145,7 @@ private:
 	size_t pos_ = 0;
 };
 
-// Big-endian stores for building API packets.
+// Big-endian stores for building packets and records.
 inline void put_u16_be(unsigned char *p, uint16_t v)
 {
 	p[0] = (unsigned char)(v >> 8);
@@ -161,5 +161,45 @@ inline void put_u64_be(unsigned char *p, uint64_t v)
 	for (int i = 7; i >= 0; i--, v >>= 8)
 		p[i] = (unsigned char)v;
 }
+
+// The writing twin of the reader: big-endian fields appended to a buffer whose exact size the
+// caller worked out before (the builder allocates once and never checks again). Names are a
+// u8 length and their bytes, texts a u32 length and their bytes.
+struct WireWriter {
+	unsigned char *p;
+
+	void u8(uint8_t v) { *p++ = v; }
+	void u16(uint16_t v)
+	{
+		put_u16_be(p, v);
+		p += 2;
+	}
+	void u32(uint32_t v)
+	{
+		put_u32_be(p, v);
+		p += 4;
+	}
+	void u64(uint64_t v)
+	{
+		put_u64_be(p, v);
+		p += 8;
+	}
+	void bytes(std::string_view s)
+	{
+		if (!s.empty())
+			memcpy(p, s.data(), s.size());
+		p += s.size();
+	}
+	void name(std::string_view s)	// at most 255 bytes: the caller checked
+	{
+		u8((uint8_t)s.size());
+		bytes(s);
+	}
+	void text(std::string_view s)	// at most 2^32 - 1 bytes: the caller checked
+	{
+		u32((uint32_t)s.size());
+		bytes(s);
+	}
+};
 
 #endif

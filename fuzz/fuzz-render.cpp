@@ -27,8 +27,8 @@ FuzzMemFile out;
 const char *const locales[4] = {"C.UTF-8", "en_US.ISO-8859-1", "C", "ja_JP.EUC-JP"};
 int current_locale = -1;
 
-// The colour sequences the frontend itself writes: sender colours, reset, bold escapes.
-const char *const allowed_sgr[] = {"\033[1;32m", "\033[1;34m", "\033[0m", "\033[1m"};
+// The colour sequences the frontend itself writes: sender colours, reset, bold escapes, mentions.
+const char *const allowed_sgr[] = {"\033[1;32m", "\033[1;34m", "\033[0m", "\033[1m", CLI_MARK_ON};
 
 size_t utf8_sequence(const std::string &s, size_t i)
 {

@@ -26,38 +26,6 @@ bool clean_name(std::string_view s, size_t min, size_t max)
 	return s.size() >= min && s.size() <= max && s.find('\0') == std::string_view::npos;
 }
 
-// Appends big-endian fields at p, in a buffer whose size the caller worked out.
-struct RecordWriter {
-	unsigned char *p;
-	void u8(uint8_t v) { *p++ = v; }
-	void u32(uint32_t v)
-	{
-		put_u32_be(p, v);
-		p += 4;
-	}
-	void u64(uint64_t v)
-	{
-		put_u64_be(p, v);
-		p += 8;
-	}
-	void bytes(std::string_view s)
-	{
-		if (!s.empty())
-			memcpy(p, s.data(), s.size());
-		p += s.size();
-	}
-	void name(std::string_view s)
-	{
-		u8((uint8_t)s.size());
-		bytes(s);
-	}
-	void text(std::string_view s)
-	{
-		u32((uint32_t)s.size());
-		bytes(s);
-	}
-};
-
 size_t body_size(const HistoryRecord &r)
 {
 	return HISTORY_BODY_FIXED_SIZE + r.from_user.size() + r.to_user.size() + r.encoding.size() + r.text.size();
@@ -88,7 +56,7 @@ size_t history_record_size(const HistoryRecord &r)
 void history_record_encode(const HistoryRecord &r, unsigned char *out)
 {
 	size_t n = body_size(r);
-	RecordWriter w{out + HISTORY_RECORD_HEADER_SIZE};
+	WireWriter w{out + HISTORY_RECORD_HEADER_SIZE};
 	w.u64((uint64_t)r.time);
 	w.name(r.from_user);
 	w.name(r.to_user);

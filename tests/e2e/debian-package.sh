@@ -132,7 +132,7 @@ def wait_for(client, match):
             return event
 
 with connect("alice") as alice:
-    assert alice.handshake(timeout=20) == tolvarapi.Pass(1, "alice")
+    assert alice.handshake(timeout=20) == tolvarapi.Pass(2, "alice")
     assert alice.read_event(timeout=20) == tolvarapi.Motd(b"Welcome to the packaged chat\n")
     with connect("bob") as bob:
         bob.handshake(timeout=20)
