@@ -51,6 +51,18 @@ std::vector<std::string_view> lines_of(std::string_view s)
 	return lines;
 }
 
+// The one numeric setting of more than one digit: "backlog=" and one to three digits.
+bool is_backlog_setting(std::string_view line)
+{
+	constexpr std::string_view key = "backlog=";
+	if (line.size() <= key.size() || line.size() > key.size() + 3 || line.substr(0, key.size()) != key)
+		return false;
+	for (char c : line.substr(key.size()))
+		if (c < '0' || c > '9')
+			return false;
+	return true;
+}
+
 // A line that loading applies for key: "key=" and one character, short enough to be read.
 bool is_setting(std::string_view line, std::string_view key)
 {
@@ -96,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	for (std::string_view line : lines_of(loaded)) {
 		if (line.empty() || line[0] == '#' || line.size() > LINE_MAX_STORED)
 			continue;
-		FUZZ_CHECK(is_setting(line, keys[0]) || is_setting(line, keys[1]) || is_setting(line, keys[2]));
+		FUZZ_CHECK(is_setting(line, keys[0]) || is_setting(line, keys[1]) || is_setting(line, keys[2]) ||
+			   is_backlog_setting(line));
 	}
 	CliState again = reload(loaded);
 	FUZZ_CHECK(again.alert == cli_state.alert && again.showhtml == cli_state.showhtml &&
