@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// end of the input, a zero or an oversized length: those are left to the session tests.
 	const uint8_t *at = data + 1;
 	size_t left = size - 1, whole = 0;
+	uint16_t agreed = 1;	// shake_hands says version 1
 	while (tolvarapi::frame(at, left, TOLVAR_API_MAX_REQUEST_LENGTH, &whole) == tolvarapi::OK) {
 		tolvarapi::Packet request;
 		FUZZ_CHECK(tolvarapi::open_packet(at, whole, &request) == tolvarapi::OK);
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 				FUZZ_CHECK(sent.empty() && out.size() == (motd ? 2u : 1u));
 				tolvarapi::Pass pass;
 				FUZZ_CHECK(tolvarapi::parse_pass(fuzz_api::open_api(out[0]), &pass) == tolvarapi::OK);
-				FUZZ_CHECK(pass.version == (hello.version > 1 ? 1 : hello.version) && pass.user == fuzz_api::USER);
+				agreed = hello.version > TOLVAR_API_VERSION ? TOLVAR_API_VERSION : hello.version;
+				FUZZ_CHECK(pass.version == agreed && pass.user == fuzz_api::USER);
 				if (motd)
 					check_motd_answer(std::vector<std::string>(out.begin() + 1, out.end()), true);
 				break;
@@ -96,6 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			case TOLVAR_API_GET_MOTD:
 				FUZZ_CHECK(sent.empty());
 				check_motd_answer(out, motd);
+				break;
+			case TOLVAR_API_GET_HISTORY:
+				// From version 2 on a request of at least the count's two bytes goes to the
+				// server as one get-history packet; before, the type is unknown.
+				FUZZ_CHECK(out.empty());
+				if (agreed >= TOLVAR_API_VERSION_HISTORY && request.length >= 3) {
+					FUZZ_CHECK(sent.size() == 1 && sent[0].compare(8, 4, "\10\0\0\0", 4) == 0);
+				} else {
+					FUZZ_CHECK(sent.empty());
+				}
 				break;
 			default:
 				FUZZ_CHECK(out.empty() && sent.empty());

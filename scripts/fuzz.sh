@@ -20,6 +20,7 @@ TARGETS="
 local-packet 8192
 server 8192
 history-file 16384
+admin-protocol 8192
 api-packet 8192
 api-stdin 8192
 api-translation 8192
