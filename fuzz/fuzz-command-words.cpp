@@ -159,6 +159,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		LocalPacketView p;
 		FUZZ_CHECK(local_packet_open(reinterpret_cast<const unsigned char *>(sent[0].data()), &p) == 0);
 		FUZZ_CHECK(p.type == LOCAL_PACKET_GET_ONLINE_USERS);
+	} else if (argv[0] == "history") {
+		// A valid count asks the server for the kept messages; a bad one sends nothing.
+		FUZZ_CHECK(sent.size() <= 1);
+		LocalPacketView p;
+		FUZZ_CHECK(sent.empty() ||
+			   (local_packet_open(reinterpret_cast<const unsigned char *>(sent[0].data()), &p) == 0 &&
+			    p.type == LOCAL_PACKET_GET_HISTORY));
 	} else {
 		FUZZ_CHECK(sent.empty());
 	}
