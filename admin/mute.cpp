@@ -43,12 +43,9 @@ const char *local_time(int64_t when, char *out, size_t size)
 int32_t ask_result(const AdminRequest &request, bool *failed)
 {
 	*failed = true;
-	UniqueFd fd(server_channel_open_or_say());
-	if (!fd.valid())
-		return 0;
 	ServerAnswer answer;
 	int32_t result = 0;
-	if (server_channel_ask(fd.get(), request, LOCAL_PACKET_ADMIN_RESULT, &answer) < 0)
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_RESULT, &answer) < 0)
 		return 0;
 	if (admin_parse_result(answer.view, &result) < 0) {
 		fputs(_("Malformed answer from the chat server\n"), stderr);
@@ -64,13 +61,10 @@ int32_t ask_result(const AdminRequest &request, bool *failed)
 
 int list_mutes(void)
 {
-	UniqueFd fd(server_channel_open_or_say());
-	if (!fd.valid())
-		return 1;
 	ServerAnswer answer;
 	AdminRequest request = {LOCAL_PACKET_ADMIN_LIST_MUTES, 0, {}, {}, 0};
 	AdminListView list;
-	if (server_channel_ask(fd.get(), request, LOCAL_PACKET_ADMIN_MUTES, &answer) < 0)
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_MUTES, &answer) < 0)
 		return 1;
 	if (admin_parse_mutes(answer.view, &list) < 0) {
 		fputs(_("Malformed answer from the chat server\n"), stderr);

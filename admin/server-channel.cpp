@@ -111,3 +111,11 @@ int server_channel_ask(int fd, AdminRequest request, int32_t answer_type, Server
 	fprintf(stderr, _("Unexpected answer of type %d from the chat server\n"), (int)answer->view.type);
 	return -1;
 }
+
+int server_channel_request(const AdminRequest &request, int32_t answer_type, ServerAnswer *answer)
+{
+	UniqueFd fd(server_channel_open_or_say());
+	if (!fd.valid())
+		return -1;
+	return server_channel_ask(fd.get(), request, answer_type, answer);
+}

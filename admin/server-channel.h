@@ -26,5 +26,8 @@ struct ServerAnswer {
 // ADMIN_RESULT with a negative result in place of another answer), went away, or sent
 // something else.
 int server_channel_ask(int fd, AdminRequest request, int32_t answer_type, ServerAnswer *answer);
+// One request on a connection of its own: server_channel_open_or_say, then server_channel_ask.
+// 0, or -1 after saying why (also when no server runs).
+int server_channel_request(const AdminRequest &request, int32_t answer_type, ServerAnswer *answer);
 
 #endif

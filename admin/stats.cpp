@@ -107,12 +107,9 @@ int cmd_stats(int argc, char **argv)
 		print_usage(argv[0]);
 		return -1;
 	}
-	UniqueFd fd(server_channel_open_or_say());
-	if (!fd.valid())
-		return 1;
 	ServerAnswer answer;
 	AdminRequest request = {LOCAL_PACKET_ADMIN_STATS, 0, {}, {}, 0};
-	if (server_channel_ask(fd.get(), request, LOCAL_PACKET_ADMIN_COUNTERS, &answer) < 0)
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_COUNTERS, &answer) < 0)
 		return 1;
 	uint64_t values[COUNTER_COUNT];
 	uint32_t sent = 0;

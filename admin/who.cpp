@@ -134,12 +134,9 @@ int cmd_who(int argc, char **argv)
 		print_usage(argv[0]);
 		return -1;
 	}
-	UniqueFd fd(server_channel_open_or_say());
-	if (!fd.valid())
-		return 1;
 	ServerAnswer answer;
 	AdminRequest request = {LOCAL_PACKET_ADMIN_WHO, 0, {}, {}, 0};
-	if (server_channel_ask(fd.get(), request, LOCAL_PACKET_ADMIN_SESSIONS, &answer) < 0)
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_SESSIONS, &answer) < 0)
 		return 1;
 	AdminListView list;
 	if (admin_parse_sessions(answer.view, &list) < 0) {
