@@ -99,7 +99,9 @@ int server_channel_ask(int fd, AdminRequest request, int32_t answer_type, Server
 		fputs(_("Malformed answer from the chat server\n"), stderr);
 		return -1;
 	}
-	if (answer->view.type == answer_type)
+	// A server joined to others answers who with the server of each session.
+	if (answer->view.type == answer_type ||
+	    (answer_type == LOCAL_PACKET_ADMIN_SESSIONS && answer->view.type == LOCAL_PACKET_ADMIN_SERVER_SESSIONS))
 		return 0;
 	if (admin_parse_result(answer->view, &result) == 0 && result < 0) {
 		if (result == -EPERM)

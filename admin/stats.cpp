@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -48,12 +49,68 @@ const CounterRow counter_rows[] = {
 	 "Posts dropped because their sender was muted."},
 	{COUNTER_LOGINS_REFUSED, N_("logins refused over the session cap"), "tolvar_logins_refused_total", "counter",
 	 "Logins refused because the user had as many sessions as allowed."},
+	// Only from a server joined to others over the bus.
+	{COUNTER_SERVERS, N_("servers"), "tolvar_bus_servers", "gauge",
+	 "Servers of the chat heard over the bus, this one included."},
+	{COUNTER_SESSIONS_ELSEWHERE, N_("sessions on other servers"), "tolvar_bus_remote_sessions", "gauge",
+	 "Sessions logged in on the other servers of the chat."},
+	{COUNTER_BUS_CONNECTED, N_("connected to the bus"), "tolvar_bus_connected", "gauge",
+	 "1 while the server is connected to the bus."},
+	{COUNTER_BUS_SENT, N_("bus messages sent"), "tolvar_bus_sent_total", "counter",
+	 "Messages the bus took from this server."},
+	{COUNTER_BUS_RECEIVED, N_("bus messages received"), "tolvar_bus_received_total", "counter",
+	 "Messages this server took from the bus."},
+	{COUNTER_BUS_DROPPED, N_("bus messages dropped"), "tolvar_bus_dropped_total", "counter",
+	 "Messages dropped on their way to or from the bus."},
 	{COUNTER_COUNT, nullptr, nullptr, nullptr, nullptr},
 };
 
-void print_for_people(const uint64_t *values)
+// The rows from COUNTER_SERVERS on mean something only with a bus.
+bool shown(const CounterRow *row, const uint64_t *values)
+{
+	return row->counter < COUNTER_SERVERS || values[COUNTER_SERVERS] > 0;
+}
+
+// Sessions per server, from the who answer of a server joined to others: up to MAX_SERVERS.
+constexpr int MAX_SERVERS = 64;
+struct ServerSessions {
+	char name[ADMIN_SERVER_FIELD];
+	uint64_t sessions;
+};
+
+int count_per_server(ServerSessions *out)
+{
+	ServerAnswer answer;
+	AdminRequest request = {LOCAL_PACKET_ADMIN_WHO, 0, {}, {}, 0};
+	AdminListView list;
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_SESSIONS, &answer) < 0 ||
+	    admin_parse_sessions(answer.view, &list) < 0 || !list.with_server)
+		return 0;
+	int n = 0;
+	for (uint32_t i = 0; i < list.count; i++) {
+		SessionEntry e;
+		if (admin_session_entry(list, i, &e) < 0)
+			return 0;
+		int k = 0;
+		while (k < n && e.server != out[k].name)
+			k++;
+		if (k == n) {
+			if (n == MAX_SERVERS)
+				continue;
+			// Server names are letters, digits, '_' and '-': safe to print and to label.
+			snprintf(out[n].name, sizeof out[n].name, "%.*s", (int)e.server.size(), e.server.data());
+			out[n++].sessions = 0;
+		}
+		out[k].sessions++;
+	}
+	return n;
+}
+
+void print_for_people(const uint64_t *values, const ServerSessions *servers, int server_count)
 {
 	for (const CounterRow *row = counter_rows; row->label != nullptr; row++) {
+		if (!shown(row, values))
+			continue;
 		uint64_t v = values[row->counter];
 		printf("%-36s ", _(row->label));
 		if (row->counter == COUNTER_UPTIME) {
@@ -71,14 +128,28 @@ void print_for_people(const uint64_t *values)
 			printf("%llu\n", (unsigned long long)v);
 		}
 	}
+	for (int i = 0; i < server_count; i++) {
+		char label[ADMIN_SERVER_FIELD + 32];
+		snprintf(label, sizeof label, _("sessions on %s"), servers[i].name);
+		printf("%-36s %llu\n", label, (unsigned long long)servers[i].sessions);
+	}
 }
 
-void print_prometheus(const uint64_t *values)
+void print_prometheus(const uint64_t *values, const ServerSessions *servers, int server_count)
 {
 	for (const CounterRow *row = counter_rows; row->label != nullptr; row++) {
+		if (!shown(row, values))
+			continue;
 		printf("# HELP %s %s\n# TYPE %s %s\n%s %llu\n", row->metric, row->help, row->metric, row->type,
 		       row->metric, (unsigned long long)values[row->counter]);
 	}
+	if (server_count == 0)
+		return;
+	printf("# HELP tolvar_server_sessions Sessions logged in on each server of the chat.\n"
+	       "# TYPE tolvar_server_sessions gauge\n");
+	for (int i = 0; i < server_count; i++)
+		printf("tolvar_server_sessions{server=\"%s\"} %llu\n", servers[i].name,
+		       (unsigned long long)servers[i].sessions);
 }
 
 }  // namespace
@@ -117,10 +188,12 @@ int cmd_stats(int argc, char **argv)
 		fputs(_("Malformed answer from the chat server\n"), stderr);
 		return 1;
 	}
+	ServerSessions servers[MAX_SERVERS];
+	int server_count = values[COUNTER_SERVERS] > 0 ? count_per_server(servers) : 0;
 	if (prometheus)
-		print_prometheus(values);
+		print_prometheus(values, servers, server_count);
 	else
-		print_for_people(values);
+		print_for_people(values, servers, server_count);
 	if (fflush(stdout) != 0) {
 		perror("stdout");
 		return 1;

@@ -1,5 +1,6 @@
 // who: one line per live session, sorted by user and connection id; columns for people, or
-// tab-separated fields for scripts with -t.
+// tab-separated fields for scripts with -t. A server joined to others over the bus lists their
+// sessions too, with the server each is on.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@ struct WhoRow {
 	char user[LOCAL_NAME_FIELD];
 	char host[LOCAL_HOST_FIELD];
 	char encoding[ADMIN_ENCODING_FIELD];
+	char server[ADMIN_SERVER_FIELD];	// empty from a server on its own
 	char since[32];		// local time of the login, for people
 	char idle[32];		// since the last post, for people
 	int64_t since_epoch;
@@ -63,6 +65,7 @@ void fill_row(const SessionEntry &e, time_t now, WhoRow *row)
 	printable(row->user, sizeof row->user, e.user, false);
 	printable(row->host, sizeof row->host, e.host, true);
 	printable(row->encoding, sizeof row->encoding, e.encoding.empty() ? "-" : e.encoding, true);
+	printable(row->server, sizeof row->server, e.server, true);
 	row->since_epoch = e.since;
 	row->idle_seconds = now > e.last_post ? (int64_t)now - e.last_post : 0;
 	row->posts = e.posts;
@@ -74,11 +77,14 @@ void fill_row(const SessionEntry &e, time_t now, WhoRow *row)
 	format_duration((uint64_t)row->idle_seconds, row->idle, sizeof row->idle);
 }
 
-void print_columns(const WhoRow *rows, uint32_t n)
+void print_columns(const WhoRow *rows, uint32_t n, bool with_server)
 {
-	const char *h_user = _("USER"), *h_host = _("HOST"), *h_encoding = _("ENCODING");
+	const char *h_user = _("USER"), *h_host = _("HOST"), *h_encoding = _("ENCODING"), *h_server = _("SERVER");
 	int w_user = columns(h_user), w_host = columns(h_host), w_encoding = columns(h_encoding);
+	int w_server = columns(h_server);
 	for (uint32_t i = 0; i < n; i++) {
+		if (columns(rows[i].server) > w_server)
+			w_server = columns(rows[i].server);
 		if (columns(rows[i].user) > w_user)
 			w_user = columns(rows[i].user);
 		if (columns(rows[i].host) > w_host)
@@ -89,6 +95,8 @@ void print_columns(const WhoRow *rows, uint32_t n)
 	// printf pads by bytes; the padding is worked out in columns.
 	auto cell = [](const char *text, int width) { printf("%s%*s  ", text, width - columns(text), ""); };
 	printf("%5s  ", _("ID"));
+	if (with_server)
+		cell(h_server, w_server);
 	cell(h_user, w_user);
 	cell(h_host, w_host);
 	cell(h_encoding, w_encoding);
@@ -96,6 +104,8 @@ void print_columns(const WhoRow *rows, uint32_t n)
 	for (uint32_t i = 0; i < n; i++) {
 		const WhoRow &r = rows[i];
 		printf("%5d  ", (int)r.id);
+		if (with_server)
+			cell(r.server, w_server);
 		cell(r.user, w_user);
 		cell(r.host, w_host);
 		cell(r.encoding, w_encoding);
@@ -103,12 +113,16 @@ void print_columns(const WhoRow *rows, uint32_t n)
 	}
 }
 
-void print_tabs(const WhoRow *rows, uint32_t n)
+// With servers, the server is an eighth field, so that scripts reading seven keep working.
+void print_tabs(const WhoRow *rows, uint32_t n, bool with_server)
 {
 	for (uint32_t i = 0; i < n; i++) {
 		const WhoRow &r = rows[i];
-		printf("%d\t%s\t%s\t%s\t%lld\t%lld\t%llu\n", (int)r.id, r.user, r.host, r.encoding,
+		printf("%d\t%s\t%s\t%s\t%lld\t%lld\t%llu", (int)r.id, r.user, r.host, r.encoding,
 		       (long long)r.since_epoch, (long long)r.idle_seconds, (unsigned long long)r.posts);
+		if (with_server)
+			printf("\t%s", r.server);
+		putchar('\n');
 	}
 }
 
@@ -159,9 +173,9 @@ int cmd_who(int argc, char **argv)
 	}
 	qsort(rows.get(), list.count, sizeof(WhoRow), compare_rows);
 	if (tabs)
-		print_tabs(rows.get(), list.count);
+		print_tabs(rows.get(), list.count, list.with_server);
 	else
-		print_columns(rows.get(), list.count);
+		print_columns(rows.get(), list.count, list.with_server);
 	if (fflush(stdout) != 0) {
 		perror("stdout");
 		return 1;

@@ -174,15 +174,20 @@ int admin_parse_result(const LocalPacketView &p, int32_t *result)
 	return 0;
 }
 
-unsigned char *admin_build_sessions(uint32_t count, size_t *size)
+unsigned char *admin_build_sessions(uint32_t count, bool with_server, size_t *size)
 {
+	if (with_server)
+		return build_list(LOCAL_PACKET_ADMIN_SERVER_SESSIONS, count, ADMIN_SERVER_SESSION_ENTRY_SIZE, size);
 	return build_list(LOCAL_PACKET_ADMIN_SESSIONS, count, ADMIN_SESSION_ENTRY_SIZE, size);
 }
 
 void admin_set_session(unsigned char *packet, uint32_t index, const SessionEntry &entry)
 {
+	int32_t type;
+	memcpy(&type, packet + LOCAL_PACKET_LENGTH_SIZE, sizeof type);
+	bool with_server = type == LOCAL_PACKET_ADMIN_SERVER_SESSIONS;
 	Builder b;
-	b.w = list_entry(packet, index, ADMIN_SESSION_ENTRY_SIZE);
+	b.w = list_entry(packet, index, with_server ? ADMIN_SERVER_SESSION_ENTRY_SIZE : ADMIN_SESSION_ENTRY_SIZE);
 	b.put(entry.id);
 	b.field(entry.user, LOCAL_NAME_FIELD);
 	b.field(entry.host, LOCAL_HOST_FIELD);
@@ -190,10 +195,15 @@ void admin_set_session(unsigned char *packet, uint32_t index, const SessionEntry
 	b.put(entry.since);
 	b.put(entry.last_post);
 	b.put(entry.posts);
+	if (with_server)
+		b.field(entry.server, ADMIN_SERVER_FIELD);
 }
 
 int admin_parse_sessions(const LocalPacketView &p, AdminListView *out)
 {
+	out->with_server = p.type == LOCAL_PACKET_ADMIN_SERVER_SESSIONS;
+	if (out->with_server)
+		return parse_list(p, LOCAL_PACKET_ADMIN_SERVER_SESSIONS, ADMIN_SERVER_SESSION_ENTRY_SIZE, out);
 	return parse_list(p, LOCAL_PACKET_ADMIN_SESSIONS, ADMIN_SESSION_ENTRY_SIZE, out);
 }
 
@@ -201,11 +211,15 @@ int admin_session_entry(const AdminListView &list, uint32_t index, SessionEntry 
 {
 	WireReader r;
 	uint64_t since, last_post;
-	if (open_entry(list, index, ADMIN_SESSION_ENTRY_SIZE, &r) < 0 || r.get_i32_host(&out->id) < 0 ||
+	size_t entry_size = list.with_server ? ADMIN_SERVER_SESSION_ENTRY_SIZE : ADMIN_SESSION_ENTRY_SIZE;
+	out->server = std::string_view();
+	if (open_entry(list, index, entry_size, &r) < 0 || r.get_i32_host(&out->id) < 0 ||
 	    r.get_cstring_field(LOCAL_NAME_FIELD, &out->user) < 0 ||
 	    r.get_cstring_field(LOCAL_HOST_FIELD, &out->host) < 0 ||
 	    r.get_cstring_field(ADMIN_ENCODING_FIELD, &out->encoding) < 0 || r.get_u64_host(&since) < 0 ||
 	    r.get_u64_host(&last_post) < 0 || r.get_u64_host(&out->posts) < 0)
+		return -1;
+	if (list.with_server && r.get_cstring_field(ADMIN_SERVER_FIELD, &out->server) < 0)
 		return -1;
 	out->since = as_i64(since);
 	out->last_post = as_i64(last_post);

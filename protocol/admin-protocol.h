@@ -13,6 +13,8 @@
 //   ADMIN_SESSIONS   u32 count, count entries of 212 bytes: i32 id, user[32], host[128],
 //                    encoding[24], i64 since, i64 last post, u64 posts (times in seconds
 //                    since the epoch; the last post is the login time before the first)
+//   ADMIN_SERVER_SESSIONS  what ADMIN_SESSIONS holds, each entry followed by server[64]:
+//                    the server the session is on; the answer of a server joined to others
 //   ADMIN_MUTES      u32 count, count entries of 40 bytes: user[32], i64 until
 //   ADMIN_COUNTERS   u32 count, count u64 values in ServerCounter order
 // Notices, server -> session:
@@ -31,9 +33,11 @@
 constexpr size_t ADMIN_MESSAGE_MAX = 255;	// longest kick message
 constexpr size_t ADMIN_ENCODING_FIELD = LOCAL_ENCODING_MAX + 1;
 constexpr size_t ADMIN_SESSION_ENTRY_SIZE = 4 + LOCAL_NAME_FIELD + LOCAL_HOST_FIELD + ADMIN_ENCODING_FIELD + 24;
+constexpr size_t ADMIN_SERVER_FIELD = 64;
+constexpr size_t ADMIN_SERVER_SESSION_ENTRY_SIZE = ADMIN_SESSION_ENTRY_SIZE + ADMIN_SERVER_FIELD;
 constexpr size_t ADMIN_MUTE_ENTRY_SIZE = LOCAL_NAME_FIELD + 8;
 // The most sessions one ADMIN_SESSIONS answer lists: as many as fit in a packet.
-constexpr uint32_t ADMIN_SESSIONS_MAX = (uint32_t)((LOCAL_PACKET_MAX_LENGTH - 16) / ADMIN_SESSION_ENTRY_SIZE);
+constexpr uint32_t ADMIN_SESSIONS_MAX = (uint32_t)((LOCAL_PACKET_MAX_LENGTH - 16) / ADMIN_SERVER_SESSION_ENTRY_SIZE);
 
 // The server's counters, in the order of an ADMIN_COUNTERS answer. A newer server may send
 // more; a reader takes those it knows.
@@ -54,6 +58,12 @@ enum ServerCounter : uint32_t {
 	COUNTER_MUTES,			// mutes imposed
 	COUNTER_POSTS_MUTED,		// posts dropped because their sender was muted
 	COUNTER_LOGINS_REFUSED,		// logins refused over the per-user session cap
+	COUNTER_SERVERS,		// servers of the chat heard over the bus, this one included; 0: no bus
+	COUNTER_SESSIONS_ELSEWHERE,	// sessions on the other servers
+	COUNTER_BUS_CONNECTED,		// 1 while connected to the bus
+	COUNTER_BUS_SENT,		// payloads the bus took from this server
+	COUNTER_BUS_RECEIVED,		// payloads this server took from the bus
+	COUNTER_BUS_DROPPED,		// payloads dropped: queue full, too large, refused
 	COUNTER_COUNT,
 };
 
@@ -81,8 +91,9 @@ bool admin_is_request(int32_t type);
 // The user is cut to 31 bytes; a message longer than ADMIN_MESSAGE_MAX is refused.
 unsigned char *admin_build_request(const AdminRequest &request, size_t *size);
 unsigned char *admin_build_result(int32_t result, size_t *size);
-// Room for count entries, filled with admin_set_session / admin_set_mute.
-unsigned char *admin_build_sessions(uint32_t count, size_t *size);
+// Room for count entries, filled with admin_set_session / admin_set_mute; with_server: an
+// ADMIN_SERVER_SESSIONS answer.
+unsigned char *admin_build_sessions(uint32_t count, bool with_server, size_t *size);
 unsigned char *admin_build_mutes(uint32_t count, size_t *size);
 unsigned char *admin_build_counters(const uint64_t *values, uint32_t count, size_t *size);
 unsigned char *notice_build_kicked(std::string_view message, size_t *size);
@@ -97,6 +108,7 @@ struct SessionEntry {
 	int64_t since;
 	int64_t last_post;
 	uint64_t posts;
+	std::string_view server;	// ADMIN_SERVER_SESSIONS only
 };
 
 struct MuteEntry {
@@ -118,7 +130,9 @@ int admin_parse_result(const LocalPacketView &p, int32_t *result);
 struct AdminListView {
 	uint32_t count;
 	std::string_view entries;
+	bool with_server;	// ADMIN_SERVER_SESSIONS
 };
+// Either answer to ADMIN_WHO.
 int admin_parse_sessions(const LocalPacketView &p, AdminListView *out);
 int admin_parse_mutes(const LocalPacketView &p, AdminListView *out);
 // Entry index (< count) of a parsed list.

@@ -29,7 +29,7 @@ bool valid_host(std::string_view host)
 
 bool valid_recipient(std::string_view to)
 {
-	return to == "GLOBAL" || valid_user(to);
+	return to == "GLOBAL" || to == "*" || valid_user(to);
 }
 
 bool valid_charset(std::string_view charset)
@@ -53,7 +53,7 @@ size_t body_size(const BusMessage &m)
 	case BUS_SESSION_ON:
 		if (m.user.size() > 255 || m.host.size() > 255)
 			return 0;
-		return 8 + 4 + 1 + m.user.size() + 1 + m.host.size();
+		return 8 + 4 + 1 + m.user.size() + 1 + m.host.size() + 8;
 	case BUS_SESSION_OFF:
 		return 8 + 4;
 	case BUS_HEARTBEAT:
@@ -98,7 +98,8 @@ int get_i64(WireReader *r, int64_t *out)
 
 int read_entry(WireReader *r, BusSessionEntry *out)
 {
-	if (r->get_u32_be(&out->session) < 0 || get_name(r, &out->user) < 0 || get_name(r, &out->host) < 0)
+	if (r->get_u32_be(&out->session) < 0 || get_name(r, &out->user) < 0 || get_name(r, &out->host) < 0 ||
+	    get_i64(r, &out->since) < 0)
 		return -1;
 	return valid_user(out->user) && valid_host(out->host) ? 0 : -1;
 }
@@ -120,7 +121,7 @@ int parse_body(WireReader *r, BusMessage *m)
 			   : -1;
 	case BUS_SESSION_ON:
 		if (r->get_u64_be(&m->event) < 0 || r->get_u32_be(&m->session) < 0 || get_name(r, &m->user) < 0 ||
-		    get_name(r, &m->host) < 0)
+		    get_name(r, &m->host) < 0 || get_i64(r, &m->when) < 0)
 			return -1;
 		return valid_user(m->user) && valid_host(m->host) ? 0 : -1;
 	case BUS_SESSION_OFF:
@@ -192,6 +193,7 @@ void bus_write_message(const BusMessage &m, unsigned char *out)
 		w.u32(m.session);
 		w.name(m.user);
 		w.name(m.host);
+		w.u64((uint64_t)m.when);
 		break;
 	case BUS_SESSION_OFF:
 		w.u64(m.event);
@@ -248,7 +250,7 @@ size_t bus_snapshot_entry_size(const BusSessionEntry &e)
 {
 	if (e.user.size() > 255 || e.host.size() > 255)
 		return 0;
-	return 4 + 1 + e.user.size() + 1 + e.host.size();
+	return 4 + 1 + e.user.size() + 1 + e.host.size() + 8;
 }
 
 unsigned char *bus_write_snapshot_entry(unsigned char *out, const BusSessionEntry &e)
@@ -257,6 +259,7 @@ unsigned char *bus_write_snapshot_entry(unsigned char *out, const BusSessionEntr
 	w.u32(e.session);
 	w.name(e.user);
 	w.name(e.host);
+	w.u64((uint64_t)e.since);
 	return w.p;
 }
 

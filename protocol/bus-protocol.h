@@ -4,13 +4,14 @@
 //
 //   header         u8 'T', u8 version (1), u8 type, name server (1 to 63 bytes of
 //                  A-Z a-z 0-9 _ -), u64 boot (the sending process's random id)
-//   CHAT           i64 when (seconds since the epoch), name sender, name to ("GLOBAL" or a
+//   CHAT           i64 when (seconds since the epoch), name sender, name to ("GLOBAL", "*" or a
 //                  user), i32 kind, name charset (the sender's listed character set, or
 //                  empty), text (NUL bytes of a plain text already replaced)
-//   SESSION_ON     u64 event, u32 session (its id on the sending server), name user, name host
+//   SESSION_ON     u64 event, u32 session (its id on the sending server), name user, name host,
+//                  i64 since (login, seconds since the epoch)
 //   SESSION_OFF    u64 event, u32 session
 //   HEARTBEAT      u64 event (the last presence event the server has sent)
-//   SNAPSHOT       u64 event, u32 count, count times: u32 session, name user, name host
+//   SNAPSHOT       u64 event, u32 count, count times: u32 session, name user, name host, i64 since
 //   SNAPSHOT_ASK   name target (empty: every server)
 //   KICK           u32 admin uid, name user, name message (at most 255 bytes)
 //   MUTE           u32 admin uid, name user, i64 until (seconds since the epoch)
@@ -56,7 +57,7 @@ struct BusMessage {
 	std::string_view user;		// CHAT (the sender), SESSION_ON, KICK, MUTE, UNMUTE
 	std::string_view host;		// SESSION_ON
 	std::string_view to;		// CHAT; SNAPSHOT_ASK: the target
-	int64_t when;			// CHAT; MUTE: until
+	int64_t when;			// CHAT; MUTE: until; SESSION_ON: since
 	int32_t kind;			// CHAT
 	std::string_view charset;	// CHAT
 	std::string_view text;		// CHAT; KICK: the message
@@ -70,6 +71,7 @@ struct BusSessionEntry {
 	uint32_t session;
 	std::string_view user;
 	std::string_view host;
+	int64_t since;
 };
 
 // Whether name may name a server: 1 to 63 bytes of letters, digits, '_' and '-'.

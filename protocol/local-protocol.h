@@ -37,6 +37,7 @@ enum LocalPacketType : int32_t {
 	LOCAL_PACKET_KICKED = 21,
 	LOCAL_PACKET_MUTED = 22,
 	LOCAL_PACKET_LOGIN_REFUSED = 23,
+	LOCAL_PACKET_ADMIN_SERVER_SESSIONS = 24,
 };
 
 enum MessageKind : int32_t {

@@ -1,12 +1,16 @@
 // The administrator's requests: accepted only on a connection that has not logged in as a
 // chat user and whose peer is root or the server's own account; answered on that connection.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "common/holders.h"
+#include "protocol/bus-protocol.h"
+#include "server/bus.h"
 #include "server/server-internal.h"
 
 namespace {
@@ -113,24 +117,36 @@ int handle_admin_who(int fd, unsigned char *, const LocalPacketView &packet)
 	for (int i = 0; i <= server.highest_fd; i++)
 		if (client_has(i, CLIENT_CONNECTED) && server.slots[i].user[0] != '\0')
 			n++;
+	uint32_t remote = cluster_session_count();
+	n += remote;
 	if (n > ADMIN_SESSIONS_MAX) {
 		syslog(LOG_WARNING, "admin who: %u sessions, the first %u listed", (unsigned int)n,
 		       (unsigned int)ADMIN_SESSIONS_MAX);
 		n = ADMIN_SESSIONS_MAX;
 	}
+	bool with_server = cluster_active();
 	size_t size = 0;
-	MallocPtr<unsigned char> list(admin_build_sessions(n, &size));
-	if (list == nullptr) {
+	MallocPtr<unsigned char> list(admin_build_sessions(n, with_server, &size));
+	MallocPtr<ClusterSession> others(static_cast<ClusterSession *>(malloc(sizeof(ClusterSession) * (remote + 1))));
+	if (list == nullptr || others == nullptr) {
 		syslog(LOG_ERR, "admin who: out of memory");
 		return 0;
 	}
+	const char *here = with_server ? bus_server_name() : "";
 	uint32_t index = 0;
 	for (int i = 0; i <= server.highest_fd && index < n; i++) {
 		const ClientSlot *s = &server.slots[i];
 		if (!client_has(i, CLIENT_CONNECTED) || s->user[0] == '\0')
 			continue;
 		SessionEntry e = {i, s->user, s->host, s->encoding != nullptr ? s->encoding : "",
-				  (int64_t)s->activity.since, (int64_t)s->activity.last_post, s->activity.posts};
+				  (int64_t)s->activity.since, (int64_t)s->activity.last_post, s->activity.posts, here};
+		admin_set_session(list.get(), index++, e);
+	}
+	// What other servers tell of their sessions: who, from where, and since when.
+	remote = cluster_list_sessions(others.get(), n - index);
+	for (uint32_t k = 0; k < remote; k++) {
+		const ClusterSession &c = others.get()[k];
+		SessionEntry e = {c.id, c.user, c.host, "", c.since, c.since, 0, c.server};
 		admin_set_session(list.get(), index++, e);
 	}
 	client_send(fd, list.get(), size, SEND_ADMIN_ANSWER, fd);
@@ -145,7 +161,10 @@ int handle_admin_kick(int fd, unsigned char *, const LocalPacketView &packet)
 	if (r <= 0)
 		return r;
 	RequestUser user(request);
-	int ended = kick_user(user.name, request.message);
+	// Sessions on other servers end there; they count among those ended.
+	int elsewhere = (int)cluster_user_sessions(user.name);
+	cluster_action(BUS_KICK, request.admin_uid, user.name, request.message, 0);
+	int ended = kick_user(user.name, request.message) + elsewhere;
 	syslog(LOG_NOTICE, "user %s kicked by uid %u (peer uid %u): %d sessions ended", user.name,
 	       (unsigned int)request.admin_uid, (unsigned int)peer, ended);
 	answer_result(fd, ended);
@@ -165,6 +184,7 @@ int handle_admin_mute(int fd, unsigned char *, const LocalPacketView &packet)
 		return 0;
 	}
 	int result = mute_user(user.name, request.seconds);
+	cluster_action(BUS_MUTE, request.admin_uid, user.name, "", (int64_t)time(nullptr) + (int64_t)request.seconds);
 	syslog(LOG_NOTICE, "user %s muted by uid %u (peer uid %u) for %llu seconds", user.name,
 	       (unsigned int)request.admin_uid, (unsigned int)peer, (unsigned long long)request.seconds);
 	answer_result(fd, result);
@@ -180,6 +200,7 @@ int handle_admin_unmute(int fd, unsigned char *, const LocalPacketView &packet)
 		return r;
 	RequestUser user(request);
 	int result = unmute_user(user.name);
+	cluster_action(BUS_UNMUTE, request.admin_uid, user.name, "", 0);
 	if (result > 0)
 		syslog(LOG_NOTICE, "user %s unmuted by uid %u (peer uid %u)", user.name, (unsigned int)request.admin_uid,
 		       (unsigned int)peer);

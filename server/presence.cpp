@@ -8,9 +8,6 @@
 #include "common/user-name.h"
 #include "server/server-internal.h"
 
-namespace {
-
-// Whether a connection in the client set other than fd is logged in as user.
 bool other_session_of(const char *user, int fd)
 {
 	for (int i = 0; i <= server.highest_fd; i++)
@@ -18,8 +15,6 @@ bool other_session_of(const char *user, int fd)
 			return true;
 	return false;
 }
-
-}  // namespace
 
 int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 {
@@ -46,7 +41,7 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 		logout_step(fd, old);
 	}
 
-	bool dup = other_session_of(user, fd);
+	bool dup = other_session_of(user, fd) || cluster_user_sessions(user) > 0;
 	memcpy(slot->user, user, sizeof slot->user);
 	memcpy(slot->host, host, sizeof slot->host);
 	if (!login.encoding.empty()) {
@@ -57,6 +52,7 @@ int handle_login(int fd, unsigned char *, const LocalPacketView &packet)
 	}
 	syslog(LOG_INFO, "user %s login from %s fd %d dup %d", slot->user, slot->host, fd, dup ? 1 : 0);
 	moderation_login(fd);
+	cluster_session_on(fd);
 	if (!dup)
 		broadcast_user_state(slot->user, true, server.highest_fd + 1);
 	return 0;
@@ -72,10 +68,12 @@ int handle_get_online_users(int fd, unsigned char *, const LocalPacketView &pack
 
 void send_online_users(int fd)
 {
-	uint32_t n = 0;
+	uint32_t local = 0;
 	for (int i = 0; i <= server.highest_fd; i++)
 		if (client_is_recipient(i))
-			n++;
+			local++;
+	uint32_t remote = cluster_session_count();
+	uint32_t n = local + remote;
 	// One packet carries 12787 entries: the readers refuse a larger one, and with it the
 	// asking session would end.
 	if (n > ONLINE_USERS_MAX_ENTRIES) {
@@ -83,26 +81,39 @@ void send_online_users(int fd)
 		       (unsigned int)ONLINE_USERS_MAX_ENTRIES);
 		n = (uint32_t)ONLINE_USERS_MAX_ENTRIES;
 	}
+	MallocPtr<ClusterSession> others(remote > 0 ? static_cast<ClusterSession *>(malloc(sizeof(ClusterSession) * remote))
+						    : nullptr);
+	if (remote > 0 && others == nullptr) {
+		syslog(LOG_ERR, "send_online_users: out of memory");
+		return;
+	}
+	remote = cluster_list_sessions(others.get(), remote < n ? remote : n);
 	size_t size;
 	MallocPtr<unsigned char> packet(local_packet_build_online_users(fd, n, &size));
 	if (packet == nullptr) {
 		syslog(LOG_ERR, "send_online_users: out of memory");
 		return;
 	}
-	// The list runs from the highest connection id down to the lowest.
-	uint32_t index = n;
-	for (int i = 0; i <= server.highest_fd && index > 0; i++) {
+	// The list runs from the highest id down to the lowest: sessions on other servers (ids
+	// above every local one) first.
+	uint32_t index = 0;
+	for (uint32_t k = 0; k < remote; k++, index++)
+		local_packet_set_user_info(packet.get(), index, others.get()[k].id, others.get()[k].user,
+					   others.get()[k].host);
+	uint32_t end = n;
+	for (int i = 0; i <= server.highest_fd && end > index; i++) {
 		if (!client_is_recipient(i))
 			continue;
-		index--;
-		local_packet_set_user_info(packet.get(), index, i, server.slots[i].user, server.slots[i].host);
+		end--;
+		local_packet_set_user_info(packet.get(), end, i, server.slots[i].user, server.slots[i].host);
 	}
 	client_send(fd, packet.get(), size, SEND_ONLINE_USERS, fd);
 }
 
 void logout_step(int fd, const char *user)
 {
-	bool remains = other_session_of(user, fd);
+	cluster_session_off(fd);
+	bool remains = other_session_of(user, fd) || cluster_user_sessions(user) > 0;
 	if (!remains)
 		broadcast_user_state(user, false, server.highest_fd + 1);
 	syslog(LOG_INFO, "user %s logout fd %d dup %d", user, fd, remains ? 1 : 0);

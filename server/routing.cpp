@@ -24,11 +24,6 @@ constexpr size_t PACKET_KIND = PACKET_TO_USER + LOCAL_NAME_FIELD;
 constexpr size_t PACKET_TEXT_LENGTH = PACKET_KIND + 8;
 constexpr size_t PACKET_TEXT = PACKET_TEXT_LENGTH + 8;
 
-bool is_everybody(std::string_view to_user)
-{
-	return to_user == "GLOBAL" || to_user == "*";
-}
-
 // Turns a post-message packet into the receive-message packet that every recipient without
 // conversion gets, in place: type 4, the sender's name stamped in, both names zero-filled
 // after their NUL, bytes 0 of a plain text replaced by 0xFF, nothing after the text but the
@@ -178,28 +173,48 @@ void dispatch_message(int d, unsigned char *packet, const MessageView &m)
 	// One delivery packet for all: built where the post arrived, staged once.
 	StagedPacket delivery;
 	stage_packet(packet, make_delivery(packet, sender, m), SEND_DELIVERY, d, &delivery);
+	bool delivered = deliver_locally(d, &delivery, sender, m.to_user, everybody, m.kind, sender_encoding, sender_charset);
+	int64_t now = (int64_t)time(nullptr);
+	if (cluster_active()) {
+		// The recipient's sessions on other servers, and the sender's there, get it too.
+		bool elsewhere = !everybody && cluster_user_sessions(m.to_user) > 0;
+		delivered = delivered || elsewhere;
+		if (everybody || elsewhere || cluster_user_sessions(sender) > 0)
+			cluster_post(now, sender, m, sender_charset);
+	}
+	if (!delivered && !client_has(d, CLIENT_FAILED))
+		send_user_not_found(d, m.to_user);
+	if (everybody)
+		history_keep(now, sender, m, sender_encoding);
+}
+
+}  // namespace
+
+bool is_everybody(std::string_view to_user)
+{
+	return to_user == "GLOBAL" || to_user == "*";
+}
+
+bool deliver_locally(int from, StagedPacket *delivery, const char *sender, std::string_view to, bool everybody,
+		     int32_t kind, const char *sender_encoding, const char *sender_charset)
+{
 	bool delivered = false;
 	for (int i = 0; i <= server.highest_fd; i++) {
 		if (!client_is_recipient(i))
 			continue;
 		std::string_view user = slot_user(i);
-		if (everybody || user == m.to_user)
+		if (everybody || user == to)
 			delivered = true;
 		else if (user != sender)
 			continue;
 		const char *encoding = server.slots[i].encoding;
-		if (i != d && needs_conversion(sender_encoding, m.kind, encoding))
-			send_converted(d, i, &delivery, sender_encoding, sender_charset, encoding);
+		if (i != from && needs_conversion(sender_encoding, kind, encoding))
+			send_converted(from, i, delivery, sender_encoding, sender_charset, encoding);
 		else
-			deliver(i, &delivery);
+			deliver(i, delivery);
 	}
-	if (!delivered && !client_has(d, CLIENT_FAILED))
-		send_user_not_found(d, m.to_user);
-	if (everybody)
-		history_keep((int64_t)time(nullptr), sender, m, sender_encoding);
+	return delivered;
 }
-
-}  // namespace
 
 bool needs_conversion(const char *from_encoding, int32_t kind, const char *to_encoding)
 {

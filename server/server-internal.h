@@ -148,6 +148,8 @@ int handle_get_online_users(int fd, unsigned char *bytes, const LocalPacketView 
 void send_online_users(int fd);
 // The presence part of closing fd: offline announcement when user was its last session.
 void logout_step(int fd, const char *user);
+// Whether a logged-in connection other than fd (-1: any) is user's.
+bool other_session_of(const char *user, int fd);
 // Sends a user-online (online true) or user-offline packet for user to every logged-in
 // client below limit.
 void broadcast_user_state(const char *user, bool online, int limit);
@@ -156,6 +158,15 @@ void broadcast_user_state(const char *user, bool online, int limit);
 
 // Delivers the message of a post-message packet; its bytes become the delivery in place.
 int handle_post_message(int fd, unsigned char *bytes, const LocalPacketView &packet);
+
+// Whether to_user names everybody ("GLOBAL" or "*").
+bool is_everybody(std::string_view to_user);
+// Hands the staged delivery of a message from sender (connection from; -1: a session on
+// another server) to every local session that gets it: all of them for everybody, else the
+// recipient's and the sender's own; plain text is converted to each session's encoding.
+// Returns whether a session of the recipient (or anybody, for everybody) was among them.
+bool deliver_locally(int from, StagedPacket *delivery, const char *sender, std::string_view to, bool everybody,
+		     int32_t kind, const char *sender_encoding, const char *sender_charset);
 
 // Whether a recipient whose session has to_encoding gets a message of kind from a sender whose
 // session had from_encoding (either may be nullptr) converted: plain text between two names.
@@ -171,5 +182,49 @@ enum ConvertResult {
 // filled) whose text is at most limit bytes. Returns a ConvertResult.
 int convert_plain_text(const char *from_charset, const char *to_encoding, std::string_view text, uint64_t limit,
 		       MessageRecord **out);
+
+// --- the other servers of the chat, over the bus (cluster.cpp) ---
+//
+// Without a bus configured, none of these does anything and the server is a single host.
+
+// With a bus, local connections keep descriptors up to this; sessions on other servers get
+// the ids above it.
+constexpr int CLUSTER_MAX_LOCAL_FD = 32767;
+
+// A session on another server, as the online list and the administrator see it.
+struct ClusterSession {
+	uint16_t id;
+	const char *user;
+	const char *host;
+	const char *server;
+	int64_t since;
+};
+
+// Start-up, after the system log is open: connects to the bus when one is configured. -1
+// after printing why its settings are wrong.
+int cluster_start(void);
+bool cluster_active(void);
+// The descriptor the loop watches for what the bus brings (-1 without a bus), and what it
+// calls when it is readable.
+int cluster_wakeup_fd(void);
+void cluster_receive(void);
+// Heartbeats and time-outs; returns the milliseconds until it wants calling again (-1: never).
+int cluster_tick(void);
+// A local session logged in (its slot filled) or ended.
+void cluster_session_on(int fd);
+void cluster_session_off(int fd);
+// Sessions of user on other servers.
+uint32_t cluster_user_sessions(std::string_view user);
+// Sends the other servers a message posted here (text as delivered; charset: the sender's
+// listed character set, or nullptr).
+void cluster_post(int64_t when, const char *sender, const MessageView &m, const char *charset);
+// Sends the other servers an administrator's action (BUS_KICK with message, BUS_MUTE until a
+// time, BUS_UNMUTE).
+void cluster_action(uint8_t type, uint32_t admin_uid, const char *user, std::string_view message, int64_t until);
+// Sessions on other servers: their number, and up to max of them, highest id first.
+uint32_t cluster_session_count(void);
+uint32_t cluster_list_sessions(ClusterSession *out, uint32_t max);
+// Servers of the chat heard from, this one included; 0 without a bus.
+int cluster_server_count(void);
 
 #endif

@@ -189,7 +189,7 @@ void accept_client(int ready)
 			sleep(OUT_OF_DESCRIPTORS_PAUSE);
 		return;
 	}
-	if (fd > SERVER_MAX_CLIENT_FD) {
+	if (fd > (cluster_active() ? CLUSTER_MAX_LOCAL_FD : SERVER_MAX_CLIENT_FD)) {
 		syslog(LOG_WARNING, "cannot add fd %d to set, too many clients", fd);
 		close(fd);
 		return;
@@ -310,8 +310,13 @@ bool serve_remaining_input(int fd)
 {
 	for (;;) {
 		const int *ready;
-		// The wait ends when the first connection that flood control holds back has refilled.
-		int count = readiness_wait(&ready, flood_timeout_ms());
+		// The wait ends when the first connection that flood control holds back has refilled,
+		// or when the bus wants its heartbeat.
+		int timeout = flood_timeout_ms();
+		int bus_timeout = cluster_tick();
+		if (bus_timeout >= 0 && (timeout < 0 || bus_timeout < timeout))
+			timeout = bus_timeout;
+		int count = readiness_wait(&ready, timeout);
 		if (count < 0) {
 			if (errno != EINTR) {
 				syslog_perror("select");	// the record operators know a failed wait by
@@ -322,6 +327,8 @@ bool serve_remaining_input(int fd)
 		flood_release();
 		if (std::binary_search(ready, ready + count, server.listen_fd))
 			accept_client(count);
+		if (cluster_active() && std::binary_search(ready, ready + count, cluster_wakeup_fd()))
+			cluster_receive();
 		for (int i = 0; i < count; i++) {
 			int fd = ready[i];
 			// A client closed earlier in this pass may still be reported ready; one whose write
@@ -411,5 +418,13 @@ int server_mode(const struct sockaddr_un *addr)
 	server.listen_fd = fd;
 	server.highest_fd = fd;
 	server.closed_in_pass = false;
+	// After the listening socket, so that the bus client's sockets take none of the numbers
+	// the first clients get.
+	if (cluster_start() < 0 || (cluster_active() && readiness_watch(cluster_wakeup_fd()) < 0)) {
+		if (cluster_active())
+			perror("epoll_ctl");
+		unlink(addr->sun_path);
+		return 1;
+	}
 	serve_forever();
 }

@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "common/holders.h"
+#include "server/bus.h"
 #include "server/server-internal.h"
 
 namespace {
@@ -76,4 +77,14 @@ void stats_fill(uint64_t values[COUNTER_COUNT])
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	values[COUNTER_UPTIME] = (uint64_t)(now.tv_sec - started_monotonic.tv_sec);
 	values[COUNTER_SESSIONS] = count_sessions(&values[COUNTER_USERS]);
+	if (cluster_active()) {
+		BusCounters bus;
+		bus_counters(&bus);
+		values[COUNTER_SERVERS] = (uint64_t)cluster_server_count();
+		values[COUNTER_SESSIONS_ELSEWHERE] = cluster_session_count();
+		values[COUNTER_BUS_CONNECTED] = bus.connected ? 1 : 0;
+		values[COUNTER_BUS_SENT] = bus.sent;
+		values[COUNTER_BUS_RECEIVED] = bus.received;
+		values[COUNTER_BUS_DROPPED] = bus.dropped;
+	}
 }
