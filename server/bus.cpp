@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <nats/nats.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -267,13 +268,9 @@ void publish_chat(BusPayload *p)
 
 void *chat_sender(void *)
 {
-	bool warned = false;
-	while (!ensure_stream() || !subscribe_chat()) {
-		warned = true;
+	while (!ensure_stream() || !subscribe_chat())
 		usleep(SETUP_PAUSE_US);
-	}
-	if (warned)
-		syslog(LOG_NOTICE, "bus: the stream %s is ready", STREAM_NAME);
+	syslog(LOG_NOTICE, "bus: the stream %s is ready", STREAM_NAME);
 	for (;;) {
 		BusPayload *p = queue_peek(&bus.chat_out, true);
 		publish_chat(p);
@@ -333,7 +330,7 @@ natsOptions *make_options(const char **urls, int count)
 	if (s == NATS_OK)
 		s = natsOptions_SetReconnectWait(opts, RECONNECT_WAIT_MS);
 	if (s == NATS_OK)
-		s = natsOptions_SetRetryOnFailedConnect(opts, true, nullptr, nullptr);
+		s = natsOptions_SetRetryOnFailedConnect(opts, true, on_reconnected, nullptr);
 	if (s == NATS_OK)
 		s = natsOptions_SetNoEcho(opts, true);
 	if (s == NATS_OK)
