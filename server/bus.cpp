@@ -59,6 +59,10 @@ struct Bus {
 	uint64_t boot = 0;
 	int wakeup_fd = -1;
 	int replicas = 1;
+	bool resume = false;		// whether this server left off somewhere in the stream
+	uint64_t resume_after = 0;	// the stream's sequence where it left off
+	std::atomic<uint64_t> missed_until{0};	// the stream's last sequence when reading began
+	std::atomic<int64_t> read_after{-1};	// the sequence reading began after; -1: not yet
 	natsConnection *nc = nullptr;
 	jsCtx *js = nullptr;
 	Queue presence_out;
@@ -128,7 +132,7 @@ void drop(const char *what, BusPayload *p)
 }
 
 // Called by the bus client's threads for every payload that arrives.
-void receive(natsMsg *msg, uint8_t channel, uint64_t sequence)
+void receive(natsMsg *msg, uint8_t channel, uint64_t sequence, int64_t stored_ns)
 {
 	size_t size = (size_t)natsMsg_GetDataLength(msg);
 	BusPayload *p = bus_payload_new(size);
@@ -139,6 +143,7 @@ void receive(natsMsg *msg, uint8_t channel, uint64_t sequence)
 	memcpy(p->data, natsMsg_GetData(msg), size);
 	p->channel = channel;
 	p->sequence = sequence;
+	p->stored_ns = stored_ns;
 	if (!queue_push(&bus.in, p)) {
 		drop("receiving queue full", p);
 		return;
@@ -150,7 +155,7 @@ void receive(natsMsg *msg, uint8_t channel, uint64_t sequence)
 
 void on_presence(natsConnection *, natsSubscription *, natsMsg *msg, void *)
 {
-	receive(msg, BUS_CHANNEL_PRESENCE, 0);
+	receive(msg, BUS_CHANNEL_PRESENCE, 0, 0);
 	natsMsg_Destroy(msg);
 }
 
@@ -158,7 +163,7 @@ void on_chat(natsConnection *, natsSubscription *, natsMsg *msg, void *)
 {
 	jsMsgMetaData *meta = nullptr;
 	if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
-		receive(msg, BUS_CHANNEL_CHAT, meta->Sequence.Stream);
+		receive(msg, BUS_CHANNEL_CHAT, meta->Sequence.Stream, meta->Timestamp);
 		jsMsgMetaData_Destroy(meta);
 	}
 	natsMsg_Destroy(msg);
@@ -209,15 +214,48 @@ bool ensure_stream()
 	return false;
 }
 
-// Reads the stream from now on, in its order; the ordered consumer resumes after the last
-// message it delivered when its connection or its NATS node goes.
+// The sequence to read the stream after: where this server left off, unless the stream no
+// longer reaches that far (it was made anew), else its last message now. False when the
+// stream cannot be asked.
+bool start_after(uint64_t *after)
+{
+	jsStreamInfo *si = nullptr;
+	jsErrCode jerr = (jsErrCode)0;
+	natsStatus s = js_GetStreamInfo(&si, bus.js, STREAM_NAME, nullptr, &jerr);
+	uint64_t last = s == NATS_OK ? si->State.LastSeq : 0;
+	jsStreamInfo_Destroy(si);
+	if (s != NATS_OK) {
+		syslog(LOG_WARNING, "bus: cannot ask the stream %s: %s (%d)", STREAM_NAME, natsStatus_GetText(s),
+		       (int)jerr);
+		return false;
+	}
+	if (bus.resume && bus.resume_after > last)
+		syslog(LOG_WARNING, "bus: the stream ends at %llu, before %llu where this server left off; reading on",
+		       (unsigned long long)last, (unsigned long long)bus.resume_after);
+	if (bus.resume && bus.resume_after <= last) {
+		bus.missed_until = last;
+		*after = bus.resume_after;
+	} else {
+		*after = last;
+	}
+	bus.read_after = (int64_t)*after;
+	return true;
+}
+
+// Reads the stream in its order, from where this server left off (the messages it missed
+// while it was away) or from now on; the ordered consumer resumes after the last message it
+// delivered when its connection or its NATS node goes.
 bool subscribe_chat()
 {
 	jsSubOptions so;
 	jsSubOptions_Init(&so);
 	so.Stream = STREAM_NAME;
 	so.Ordered = true;
-	so.Config.DeliverPolicy = js_DeliverNew;
+	uint64_t after = 0;
+	if (!start_after(&after))
+		return false;
+	so.Config.DeliverPolicy = js_DeliverByStartSequence;
+	so.Config.OptStartSeq = after + 1;
 	natsSubscription *sub = nullptr;
 	jsErrCode jerr = (jsErrCode)0;
 	natsStatus s = js_Subscribe(&sub, bus.js, CHAT_SUBJECT, on_chat, nullptr, nullptr, &so, &jerr);
@@ -383,14 +421,17 @@ BusPayload *bus_payload_new(size_t size)
 	if (p != nullptr) {
 		p->next = nullptr;
 		p->sequence = 0;
+		p->stored_ns = 0;
 		p->size = size;
 		p->channel = BUS_CHANNEL_PRESENCE;
 	}
 	return p;
 }
 
-int bus_start(void)
+int bus_start(bool resume, uint64_t resume_after)
 {
+	bus.resume = resume;
+	bus.resume_after = resume_after;
 	const char *setting = getenv(BUS_URL_VARIABLE);
 	if (setting == nullptr || setting[0] == '\0')
 		return 0;
@@ -496,6 +537,16 @@ BusPayload *bus_take(void)
 	if (p != nullptr)
 		bus.received++;
 	return p;
+}
+
+uint64_t bus_missed_until(void)
+{
+	return bus.missed_until;
+}
+
+int64_t bus_read_after(void)
+{
+	return bus.read_after;
 }
 
 size_t bus_max_payload(void)

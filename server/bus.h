@@ -34,6 +34,7 @@ enum BusChannel : uint8_t {
 struct BusPayload {
 	BusPayload *next;
 	uint64_t sequence;	// chat: in, the stream's sequence; out, this server's count
+	int64_t stored_ns;	// chat, in: when the stream stored it (nanoseconds since the epoch)
 	size_t size;
 	uint8_t channel;	// BusChannel
 	unsigned char data[];
@@ -50,9 +51,11 @@ struct BusCounters {
 	bool connected;
 };
 
-// Reads the settings and starts connecting (in the background: the bus may be away). Returns
-// 0 without a bus, 1 with one, -1 after printing why the settings are wrong.
-int bus_start(void);
+// Reads the settings and starts connecting (in the background: the bus may be away); with
+// resume, the chat is read from after the stream's sequence resume_after (where this server
+// left off), else from what comes next. Returns 0 without a bus, 1 with one, -1 after
+// printing why the settings are wrong.
+int bus_start(bool resume, uint64_t resume_after);
 // This server's name among the servers of the chat, and the random id of this process.
 const char *bus_server_name(void);
 uint64_t bus_boot(void);
@@ -64,6 +67,11 @@ void bus_send(BusPayload *payload);
 // The next received payload, nullptr when none waits (caller frees). Clears the wake-up when
 // it returns nullptr.
 BusPayload *bus_take(void);
+// The chat payloads up to this sequence of the stream were sent while this server was away
+// (0: none).
+uint64_t bus_missed_until(void);
+// The sequence of the stream that reading began after; -1 until it has begun.
+int64_t bus_read_after(void);
 // The largest payload the bus takes.
 size_t bus_max_payload(void);
 void bus_counters(BusCounters *out);

@@ -14,10 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "common/holders.h"
+#include "common/wire-reader.h"
 #include "protocol/bus-protocol.h"
 #include "server/bus.h"
 #include "server/charsets.h"
@@ -31,6 +34,10 @@ constexpr int64_t PEER_TIMEOUT_MS = 9000;
 constexpr int64_t SNAPSHOT_ASK_PAUSE_MS = 1000;	// between two asks to one server
 constexpr uint32_t REMOTE_ID_FIRST = CLUSTER_MAX_LOCAL_FD + 1;
 constexpr uint32_t REMOTE_IDS = 65536 - REMOTE_ID_FIRST;
+// Where this server left off in the stream: the sequence of the last chat payload it took, in
+// 20 digits and a newline, so that a restart reads what was sent while it was away.
+constexpr const char POSITION_FILE[] = "bus-position";
+constexpr size_t POSITION_SIZE = 21;
 
 struct RemoteSession {
 	uint32_t session;	// its id on its own server
@@ -63,6 +70,8 @@ struct Cluster {
 	int64_t next_heartbeat_ms;
 	bool snapshot_due;
 	bool name_clash_logged;
+	int position_fd;		// POSITION_FILE, -1 without one
+	bool position_saved;		// the file holds a position
 	uint32_t next_id;
 	uint8_t ids_used[REMOTE_IDS / 8];
 };
@@ -441,8 +450,9 @@ void handle_presence(const BusMessage &m, int64_t now)
 	}
 }
 
-// A message posted on another server, delivered here as if posted here.
-void deliver_remote_chat(const BusMessage &m)
+// A message posted on another server, delivered here as if posted here (live: false for one
+// sent while this server was away, which only goes into the history).
+void deliver_remote_chat(const BusMessage &m, bool live)
 {
 	char sender[LOCAL_NAME_FIELD];
 	char to[LOCAL_NAME_FIELD];
@@ -474,9 +484,11 @@ void deliver_remote_chat(const BusMessage &m)
 	local_copy_name(charset_name, sizeof charset_name, m.charset, BUS_CHARSET_MAX);
 	const char *charset = charset_name[0] != '\0' ? listed_charset(charset_name) : nullptr;
 	bool everybody = is_everybody(m.to);
-	StagedPacket delivery;
-	stage_packet(packet.get(), size, SEND_DELIVERY, -1, &delivery);
-	deliver_locally(-1, &delivery, sender, m.to, everybody, m.kind, charset, charset);
+	if (live) {
+		StagedPacket delivery;
+		stage_packet(packet.get(), size, SEND_DELIVERY, -1, &delivery);
+		deliver_locally(-1, &delivery, sender, m.to, everybody, m.kind, charset, charset);
+	}
 	if (everybody) {
 		MessageView view = {};
 		view.to_user = m.to;
@@ -520,6 +532,49 @@ void handle_action(const BusMessage &m)
 	}
 }
 
+// Reads the position from the file into *out; false when there is none yet, or it cannot be
+// read. The file stays open for save_position.
+bool load_position(uint64_t *out)
+{
+	cluster.position_fd = open(POSITION_FILE, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+	if (cluster.position_fd < 0) {
+		syslog_perror("bus: %s", POSITION_FILE);
+		return 0;
+	}
+	char text[POSITION_SIZE];
+	ssize_t n = pread(cluster.position_fd, text, sizeof text, 0);
+	if (n <= 0)
+		return false;
+	WireReader r(text, (size_t)n);
+	std::string_view digits = r.get_while([](unsigned char c) { return c >= '0' && c <= '9'; });
+	uint8_t end;
+	uint64_t position = 0;
+	bool fits = !digits.empty() && r.get_u8(&end) == 0 && end == '\n' && r.empty();
+	for (char c : digits) {
+		uint64_t digit = (uint64_t)(c - '0');
+		fits = fits && position <= (UINT64_MAX - digit) / 10;
+		position = position * 10 + digit;
+	}
+	if (!fits) {
+		syslog(LOG_WARNING, "bus: %s holds no position; reading the stream from now on", POSITION_FILE);
+		return false;
+	}
+	*out = position;
+	return true;
+}
+
+void save_position(uint64_t sequence)
+{
+	if (cluster.position_fd < 0)
+		return;
+	char text[POSITION_SIZE + 1];
+	snprintf(text, sizeof text, "%020llu\n", (unsigned long long)sequence);
+	if (pwrite(cluster.position_fd, text, POSITION_SIZE, 0) != (ssize_t)POSITION_SIZE)
+		syslog_perror("bus: %s", POSITION_FILE);
+	else
+		cluster.position_saved = true;
+}
+
 void handle_payload(const BusPayload *payload, int64_t now)
 {
 	BusMessage m;
@@ -542,9 +597,12 @@ void handle_payload(const BusPayload *payload, int64_t now)
 	if (payload->sequence <= cluster.stream_sequence)
 		return;	// had it already
 	cluster.stream_sequence = payload->sequence;
+	save_position(payload->sequence);
+	// What was sent while this server was away: the history, and the mutes still in force.
+	bool live = payload->sequence > bus_missed_until();
 	if (m.type == BUS_CHAT)
-		deliver_remote_chat(m);
-	else
+		deliver_remote_chat(m, live);
+	else if (live || m.type != BUS_KICK)
 		handle_action(m);
 }
 
@@ -568,7 +626,13 @@ void expire_peers(int64_t now)
 
 int cluster_start(void)
 {
-	int r = bus_start();
+	cluster.position_fd = -1;
+	if (getenv(BUS_URL_VARIABLE) == nullptr || getenv(BUS_URL_VARIABLE)[0] == '\0')
+		return 0;
+	uint64_t position = 0;
+	bool resume = load_position(&position);
+	cluster.stream_sequence = position;
+	int r = bus_start(resume, position);
 	if (r <= 0)
 		return r;
 	cluster.active = true;
@@ -604,6 +668,13 @@ int cluster_tick(void)
 	if (!cluster.active)
 		return -1;
 	int64_t now = now_ms();
+	// Where reading began is where a restart goes on from, until a payload comes.
+	int64_t read_after = bus_read_after();
+	if (read_after >= 0 && ((uint64_t)read_after > cluster.stream_sequence || !cluster.position_saved)) {
+		if ((uint64_t)read_after > cluster.stream_sequence)
+			cluster.stream_sequence = (uint64_t)read_after;
+		save_position(cluster.stream_sequence);
+	}
 	if (cluster.snapshot_due) {
 		cluster.snapshot_due = false;
 		send_snapshot();
