@@ -12,9 +12,10 @@ namespace {
 
 constexpr size_t HEADER_FIXED = 3 + 1 + 8;	// magic, version, type, server length, boot
 
+// The rule reads a C string: a NUL inside would hide the bytes after it.
 bool valid_user(std::string_view name)
 {
-	if (name.empty() || name.size() >= LOCAL_NAME_FIELD)
+	if (name.empty() || name.size() >= LOCAL_NAME_FIELD || memchr(name.data(), 0, name.size()) != nullptr)
 		return false;
 	char copy[LOCAL_NAME_FIELD];
 	memcpy(copy, name.data(), name.size());
