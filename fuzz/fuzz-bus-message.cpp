@@ -65,7 +65,8 @@ void check_empty(const BusMessage &m)
 void check_snapshot(const Payload &p, const BusMessage &m)
 {
 	std::string rewritten(m.entries.size(), '\0');
-	auto *w = reinterpret_cast<unsigned char *>(&rewritten[0]);
+	auto *begin = reinterpret_cast<unsigned char *>(&rewritten[0]);
+	unsigned char *w = begin;
 	std::string_view rest = m.entries;
 	uint32_t read = 0;
 	BusSessionEntry e;
@@ -76,12 +77,11 @@ void check_snapshot(const Payload &p, const BusMessage &m)
 		check_inside(p, e.host);
 		FUZZ_CHECK(user_name_ok(e.user) && host_ok(e.host));
 		size_t n = bus_snapshot_entry_size(e);
-		FUZZ_CHECK(n != 0 && (size_t)(w - reinterpret_cast<unsigned char *>(&rewritten[0])) + n <= rewritten.size());
+		FUZZ_CHECK(n != 0 && (size_t)(w - begin) + n <= rewritten.size());
 		w = bus_write_snapshot_entry(w, e);
 	}
 	FUZZ_CHECK(read == m.count && rest.empty());
-	FUZZ_CHECK(w == reinterpret_cast<unsigned char *>(&rewritten[0]) + rewritten.size());
-	FUZZ_CHECK(rewritten == m.entries);
+	FUZZ_CHECK(w == begin + rewritten.size() && rewritten == m.entries);
 	// The end stays the end.
 	FUZZ_CHECK(bus_next_snapshot_entry(&rest, &e) < 0 && rest.empty());
 }
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	Payload p{reinterpret_cast<const char *>(data), size};
 	BusMessage m;
 	// Garbage where the parser starts, so that a field it forgets to set shows.
-	memset(&m, 0xa5, sizeof m);
+	memset(static_cast<void *>(&m), 0xa5, sizeof m);
 	if (bus_parse_message(data, size, &m) < 0) {
 		check_empty(m);
 		return 0;
