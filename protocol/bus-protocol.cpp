@@ -12,9 +12,10 @@ namespace {
 
 constexpr size_t HEADER_FIXED = 3 + 1 + 8;	// magic, version, type, server length, boot
 
+// The rule reads a C string: a NUL inside would hide the bytes after it.
 bool valid_user(std::string_view name)
 {
-	if (name.empty() || name.size() >= LOCAL_NAME_FIELD)
+	if (name.empty() || name.size() >= LOCAL_NAME_FIELD || memchr(name.data(), 0, name.size()) != nullptr)
 		return false;
 	char copy[LOCAL_NAME_FIELD];
 	memcpy(copy, name.data(), name.size());
@@ -149,6 +150,33 @@ int parse_body(WireReader *r, BusMessage *m)
 	}
 }
 
+// Reads into m, which holds whatever was read so far when this fails.
+int parse_message(const void *data, size_t size, BusMessage *m)
+{
+	WireReader r(data, size);
+	uint8_t magic, version;
+	if (r.get_u8(&magic) < 0 || magic != BUS_MAGIC || r.get_u8(&version) < 0 || version != BUS_VERSION ||
+	    r.get_u8(&m->type) < 0 || get_name(&r, &m->server) < 0 || !bus_valid_server_name(m->server) ||
+	    r.get_u64_be(&m->boot) < 0)
+		return -1;
+	if (m->type == BUS_SNAPSHOT) {
+		if (r.get_u64_be(&m->event) < 0 || r.get_u32_be(&m->count) < 0)
+			return -1;
+		// Every entry is checked here, so that reading them later cannot fail half-way.
+		std::string_view entries(static_cast<const char *>(data) + r.offset(), r.remaining());
+		for (uint32_t i = 0; i < m->count; i++) {
+			BusSessionEntry e;
+			if (read_entry(&r, &e) < 0)
+				return -1;
+		}
+		m->entries = entries.substr(0, entries.size() - r.remaining());
+		return r.empty() ? 0 : -1;
+	}
+	if (parse_body(&r, m) < 0 || !r.empty())
+		return -1;
+	return 0;
+}
+
 }  // namespace
 
 bool bus_valid_server_name(std::string_view name)
@@ -263,30 +291,15 @@ unsigned char *bus_write_snapshot_entry(unsigned char *out, const BusSessionEntr
 	return w.p;
 }
 
+// A payload that does not parse leaves *out empty: no field of it, and no view into it.
 int bus_parse_message(const void *data, size_t size, BusMessage *out)
 {
-	WireReader r(data, size);
-	*out = BusMessage{};
-	uint8_t magic, version;
-	if (r.get_u8(&magic) < 0 || magic != BUS_MAGIC || r.get_u8(&version) < 0 || version != BUS_VERSION ||
-	    r.get_u8(&out->type) < 0 || get_name(&r, &out->server) < 0 || !bus_valid_server_name(out->server) ||
-	    r.get_u64_be(&out->boot) < 0)
+	BusMessage m = {};
+	if (parse_message(data, size, &m) < 0) {
+		*out = BusMessage{};
 		return -1;
-	if (out->type == BUS_SNAPSHOT) {
-		if (r.get_u64_be(&out->event) < 0 || r.get_u32_be(&out->count) < 0)
-			return -1;
-		// Every entry is checked here, so that reading them later cannot fail half-way.
-		std::string_view entries(static_cast<const char *>(data) + r.offset(), r.remaining());
-		for (uint32_t i = 0; i < out->count; i++) {
-			BusSessionEntry e;
-			if (read_entry(&r, &e) < 0)
-				return -1;
-		}
-		out->entries = entries.substr(0, entries.size() - r.remaining());
-		return r.empty() ? 0 : -1;
 	}
-	if (parse_body(&r, out) < 0 || !r.empty())
-		return -1;
+	*out = m;
 	return 0;
 }
 

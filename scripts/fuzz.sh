@@ -21,6 +21,7 @@ local-packet 8192
 server 8192
 history-file 16384
 admin-protocol 8192
+bus-message 8192
 api-packet 8192
 api-stdin 8192
 api-translation 8192
