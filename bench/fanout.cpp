@@ -436,7 +436,7 @@ std::vector<RunResult> run_bus(const std::string &exe, long n, const Options &o,
 	for (long i = 0; ok && i < o.servers; i++) {
 		long count = n / o.servers + (i == 0 ? n % o.servers : 0);
 		std::vector<int> some;
-		// Names of one length everywhere: client 0 is user0000 as on one server.
+		// Client 0 is user0000, as on one server: the deliveries have the same size.
 		ok = bench::login_clients(chat.servers[(size_t)i].socket_path, (int)count,
 					  i == 0 ? "user" : bench::format("srv%ld", i + 1), &some);
 		fds.insert(fds.end(), some.begin(), some.end());
