@@ -16,10 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "api/tolvar-api-client.h"
 #include "common/holders.h"
+#include "protocol/admin-protocol.h"
 #include "testing/proc-files.h"
 
 namespace bench {
@@ -89,10 +91,11 @@ bool take(const Option &o, const char *arg)
 
 }  // namespace
 
-Option count_option(char letter, long *value, long max)
+Option count_option(char letter, long *value, long max, const char *name)
 {
 	Option o;
 	o.letter = letter;
+	o.name = name;
 	o.count = value;
 	o.max = max;
 	return o;
@@ -293,6 +296,145 @@ void start_server_or_exit(const char *program, const tt::Account &a, const std::
 		tt::remove_account(a);
 		exit(1);
 	}
+}
+
+bool server_counters(const std::string &socket_path, std::vector<uint64_t> *values)
+{
+	AdminRequest request = {LOCAL_PACKET_ADMIN_STATS, 0, {}, {}, 0};
+	size_t size = 0;
+	MallocPtr<unsigned char> ask(admin_build_request(request, &size));
+	UniqueFd fd(tt::connect_socket(socket_path));
+	if (ask == nullptr || !fd.valid() || !tt::write_all(fd.get(), ask.get(), size)) {
+		fprintf(stderr, "cannot ask %s for its counters: %s\n", socket_path.c_str(), strerror(errno));
+		return false;
+	}
+	std::string answer = tt::read_local_packet(fd.get(), 10000);
+	LocalPacketView view;
+	uint32_t count = 0;
+	values->assign(COUNTER_COUNT, 0);
+	if (answer.empty() || local_packet_open(reinterpret_cast<const unsigned char *>(answer.data()), &view) < 0 ||
+	    admin_parse_counters(view, values->data(), COUNTER_COUNT, &count) < 0) {
+		fprintf(stderr, "%s did not answer with its counters\n", socket_path.c_str());
+		return false;
+	}
+	return true;
+}
+
+// ---- several servers over NATS ----
+
+namespace {
+
+constexpr int BUS_START_TIMEOUT_MS = 30000;
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms)
+{
+	int64_t deadline = tt::now_ns() + (int64_t)timeout_ms * 1000000;
+	while (!done()) {
+		if (tt::now_ns() > deadline)
+			return false;
+		usleep(20 * 1000);
+	}
+	return true;
+}
+
+std::string bus_server_name(size_t i) { return "s" + std::to_string(i + 1); }
+
+// Whether server i has logged that it heard server j since it started.
+bool heard(const BusChat &c, size_t i, size_t j)
+{
+	std::string text = "bus: server " + bus_server_name(j) + " joined";
+	for (const tt::LogRecord &r : tt::Syslog::instance().records())
+		if (r.pid == c.servers[i].proc.pid && r.text == text)
+			return true;
+	return false;
+}
+
+}  // namespace
+
+bool start_bus_chat(const std::string &exe, int count, const std::vector<std::string> &env, BusChat *out)
+{
+	if (!tt::nats_available()) {
+		fprintf(stderr, "nats-server is missing (scripts/install-deps.sh installs it)\n");
+		return false;
+	}
+	if (!tt::start_nats_cluster(3, &out->nats)) {
+		fprintf(stderr, "the NATS cluster did not start:\n%s\n", tt::nats_logs(out->nats).c_str());
+		tt::stop_nats_cluster(&out->nats);
+		return false;
+	}
+	tt::Syslog &log = tt::Syslog::instance();
+	size_t ready = log.count("is ready");
+	out->servers.resize((size_t)count);
+	for (size_t i = 0; i < (size_t)count; i++) {
+		tt::Account a;
+		if (!tt::create_account(tt::unique_account_name("tvbus" + std::to_string(i + 1)), &a)) {
+			fprintf(stderr, "cannot create an account for server %zu\n", i + 1);
+			stop_bus_chat(out);
+			return false;
+		}
+		out->accounts.push_back(a);
+		std::vector<std::string> e = env;
+		e.push_back("TOLVAR_NATS_URL=" + out->nats.urls());
+		e.push_back("TOLVAR_SERVER_NAME=" + bus_server_name(i));
+		if (!tt::start_server(a, &out->servers[i], exe, e)) {
+			fprintf(stderr, "server %zu did not start\n", i + 1);
+			stop_bus_chat(out);
+			return false;
+		}
+	}
+	bool joined = wait_until([&] { return log.count("is ready") >= ready + (size_t)count; }, BUS_START_TIMEOUT_MS);
+	for (size_t i = 0; joined && i < (size_t)count; i++)
+		for (size_t j = 0; joined && j < (size_t)count; j++)
+			joined = i == j || wait_until([&] { return heard(*out, i, j); }, BUS_START_TIMEOUT_MS);
+	if (!joined) {
+		fprintf(stderr, "the servers did not join over NATS:\n%s\n%s\n", log.dump().c_str(),
+			tt::nats_logs(out->nats).c_str());
+		stop_bus_chat(out);
+	}
+	return joined;
+}
+
+void stop_bus_chat(BusChat *c)
+{
+	for (tt::Server &s : c->servers)
+		tt::stop_server(&s);
+	for (const tt::Account &a : c->accounts)
+		tt::remove_account(a);
+	tt::stop_nats_cluster(&c->nats);
+	c->servers.clear();
+	c->accounts.clear();
+}
+
+bool wait_bus_sessions(const BusChat &c, uint64_t sessions, int timeout_ms)
+{
+	std::vector<uint64_t> v;
+	for (size_t i = 0; i < c.servers.size(); i++) {
+		auto counted = [&] {
+			return server_counters(c.servers[i].socket_path, &v) &&
+			       v[COUNTER_SESSIONS] + v[COUNTER_SESSIONS_ELSEWHERE] == sessions;
+		};
+		if (!wait_until(counted, timeout_ms)) {
+			fprintf(stderr, "server %zu counts %llu sessions, not %llu\n", i + 1,
+				(unsigned long long)(v[COUNTER_SESSIONS] + v[COUNTER_SESSIONS_ELSEWHERE]),
+				(unsigned long long)sessions);
+			return false;
+		}
+	}
+	return true;
+}
+
+bool bus_totals(const BusChat &c, uint64_t *sent, uint64_t *received)
+{
+	*sent = 0;
+	*received = 0;
+	std::vector<uint64_t> v;
+	for (const tt::Server &s : c.servers) {
+		if (!server_counters(s.socket_path, &v))
+			return false;
+		*sent += v[COUNTER_BUS_SENT];
+		*received += v[COUNTER_BUS_RECEIVED];
+	}
+	return true;
 }
 
 // ---- raw local clients ----

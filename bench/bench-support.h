@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/nats.h"
 #include "testing/support.h"
 
 namespace bench {
@@ -27,7 +28,8 @@ struct Option {
 	std::string *text = nullptr;
 	bool *flag = nullptr;
 };
-Option count_option(char letter, long *value, long max = 0);
+// name: also --name (letter 0: --name only).
+Option count_option(char letter, long *value, long max = 0, const char *name = nullptr);
 // A count that may also be 0 (a part of the benchmark left out).
 Option count_or_zero_option(char letter, long *value, long max = 0);
 Option counts_option(char letter, std::vector<long> *values, long max = 0);
@@ -69,6 +71,29 @@ std::string server_binary(const std::string &option_value, const char *env_name,
 // not start, says so, removes the account and ends the program with status 1.
 void start_server_or_exit(const char *program, const tt::Account &a, const std::string &exe, tt::Server *out,
 			  const std::vector<std::string> &env = {});
+
+// The server's counters (COUNTER_COUNT of them, protocol/admin-protocol.h), asked for on a
+// connection of root's that has not logged in. False after printing why.
+bool server_counters(const std::string &socket_path, std::vector<uint64_t> *values);
+
+// ---- several servers over NATS ----
+
+// Servers of one chat joined through a private three-node NATS cluster on loopback (the
+// stream kept on all three nodes); server i runs as accounts[i] and is named s<i+1>.
+struct BusChat {
+	tt::NatsCluster nats;
+	std::vector<tt::Account> accounts;
+	std::vector<tt::Server> servers;
+};
+// Starts the NATS cluster and count servers of exe (env added to their environment), and
+// waits until every server reads the stream and has heard every other. False after printing
+// why, with what it started stopped again.
+bool start_bus_chat(const std::string &exe, int count, const std::vector<std::string> &env, BusChat *out);
+void stop_bus_chat(BusChat *c);
+// Waits until every server counts sessions in all, its own and those on the others.
+bool wait_bus_sessions(const BusChat &c, uint64_t sessions, int timeout_ms);
+// The bus messages sent and received by all the servers together since their start.
+bool bus_totals(const BusChat &c, uint64_t *sent, uint64_t *received);
 
 // ---- raw local clients ----
 

@@ -2,7 +2,9 @@
 // designs), the floor (one process writing the same packets straight to N Unix sockets) and
 // an IRC server doing the same job (ngircd, one channel). In every case one reader process
 // drains all N connections, and the figure is deliveries per second from the first post to
-// the last delivery. Run as root: it creates a throw-away account.
+// the last delivery. With --servers, also the server's own fan-out across several servers of
+// one chat joined through a three-node NATS cluster. Run as root: it creates throw-away
+// accounts.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -55,13 +57,14 @@ struct Options {
 	bool history = false;	// --history: the server also with keeping history off
 	bool flood = false;	// --flood: the server with flood control off, at its defaults, and loose
 	bool with_direct = true;
+	long servers = 1;	// --servers: more than 1, also the fan-out over that many servers
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
 		"usage: %s [-n N[,N...]] [-m M] [-r R] [-w W] [-b B] [--server PATH] [--direct PATH | --no-direct]\n"
-		"          [--irc PATH | --no-irc] [--history] [--flood]\n"
+		"          [--irc PATH | --no-irc] [--history] [--flood] [--servers S]\n"
 		"  -n  numbers of clients (default 10,100,1000; at most %ld)\n"
 		"  -m  messages of %zu bytes that one client posts to GLOBAL (default 2000)\n"
 		"  -r  repetitions of each case; the table shows the median (default 3)\n"
@@ -75,6 +78,8 @@ void usage(const char *program)
 		"  --history also tolvard with keeping history off (TOLVAR_HISTORY_MESSAGES=0), in the same run\n"
 		"  --flood   also tolvard with flood control off, at its defaults, and with budgets above the\n"
 		"            load, in the same run (at most %ld messages)\n"
+		"  --servers also tolvard with the N clients spread over S servers (2 or 3) joined through a\n"
+		"            three-node NATS cluster on loopback, the sender on the first, in the same run\n"
 		"Run as root.\n",
 		program, MAX_CLIENTS, TEXT_SIZE, FLOOD_MESSAGES);
 }
@@ -361,6 +366,19 @@ RunResult run_floor(long n, const Options &o)
 
 // ---- the server ----
 
+// Repetitions of the fan-out among logged-in clients; client 0 posts.
+std::vector<RunResult> run_posts(const std::vector<int> &fds, const Options &o)
+{
+	std::vector<RunResult> results;
+	std::string post = tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "GLOBAL", MESSAGE_KIND_PLAIN,
+					      std::string(TEXT_SIZE, 'a'));
+	// What every client receives: the same record with 8 bytes more in the length.
+	Unit unit{post.size()};
+	for (long rep = 0; rep < o.repetitions; rep++)
+		results.push_back(run_with_sender(fds, unit, fds[0], post, o));
+	return results;
+}
+
 // Repetitions against one server with n logged-in clients; client 0 posts.
 std::vector<RunResult> run_server(const tt::Account &account, const std::string &exe, long n, const Options &o,
 				  const std::vector<std::string> &env = {})
@@ -373,16 +391,73 @@ std::vector<RunResult> run_server(const tt::Account &account, const std::string 
 		return results;
 	}
 	std::vector<int> fds;
-	if (bench::login_clients(server.socket_path, (int)n, "user", &fds)) {
-		std::string post = tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "GLOBAL", MESSAGE_KIND_PLAIN,
-						      std::string(TEXT_SIZE, 'a'));
-		// What every client receives: the same record with 8 bytes more in the length.
-		Unit unit{post.size()};
-		for (long rep = 0; rep < o.repetitions; rep++)
-			results.push_back(run_with_sender(fds, unit, fds[0], post, o));
-	}
+	if (bench::login_clients(server.socket_path, (int)n, "user", &fds))
+		results = run_posts(fds, o);
 	bench::close_all(&fds);
 	tt::stop_server(&server);
+	return results;
+}
+
+// Reads and drops what the connections have until none has had anything for quiet_ms.
+void drain_until_quiet(const std::vector<int> &fds, int quiet_ms)
+{
+	static char buf[1 << 16];
+	int64_t last = tt::now_ns();
+	while (tt::now_ns() - last < (int64_t)quiet_ms * 1000000) {
+		bool got = false;
+		for (int fd : fds)
+			while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0)
+				got = true;
+		if (got)
+			last = tt::now_ns();
+		else
+			usleep(10000);
+	}
+}
+
+// What the bus carried in a fan-out over several servers: messages sent and received by all
+// the servers together, per post.
+struct BusLoad {
+	bool ok = false;
+	double sent = 0;
+	double received = 0;
+};
+
+// Repetitions with the n clients spread over o.servers servers joined over NATS, the first
+// ones (the remainder) on the first server, whose client 0 posts.
+std::vector<RunResult> run_bus(const std::string &exe, long n, const Options &o, BusLoad *load)
+{
+	std::vector<RunResult> results;
+	bench::BusChat chat;
+	if (!bench::start_bus_chat(exe, (int)o.servers, {}, &chat))
+		return results;
+	std::vector<int> fds;
+	bool ok = true;
+	for (long i = 0; ok && i < o.servers; i++) {
+		long count = n / o.servers + (i == 0 ? n % o.servers : 0);
+		std::vector<int> some;
+		// Client 0 is user0000, as on one server: the deliveries have the same size.
+		ok = bench::login_clients(chat.servers[(size_t)i].socket_path, (int)count,
+					  i == 0 ? "user" : bench::format("srv%ld", i + 1), &some);
+		fds.insert(fds.end(), some.begin(), some.end());
+	}
+	// Every server has announced every user who logs in elsewhere once it counts them all:
+	// those announcements are read before the posts.
+	ok = ok && bench::wait_bus_sessions(chat, (uint64_t)n, 30000);
+	uint64_t sent0 = 0, received0 = 0, sent1 = 0, received1 = 0;
+	if (ok) {
+		drain_until_quiet(fds, 500);
+		ok = bench::bus_totals(chat, &sent0, &received0);
+	}
+	if (ok) {
+		results = run_posts(fds, o);
+		double posts = (double)o.messages * (double)o.repetitions;
+		load->ok = bench::bus_totals(chat, &sent1, &received1);
+		load->sent = (double)(sent1 - sent0) / posts;
+		load->received = (double)(received1 - received0) / posts;
+	}
+	bench::close_all(&fds);
+	bench::stop_bus_chat(&chat);
 	return results;
 }
 
@@ -618,6 +693,11 @@ std::string cell(const Column &c)
 	return bench::format("%s/s (%.0f ms)", bench::si(c.per_second).c_str(), c.seconds * 1000);
 }
 
+std::string posts_per_second(const Column &c, const Options &o)
+{
+	return c.ok ? bench::si((double)o.messages / c.seconds) : "-";
+}
+
 std::string ratio(const Column &a, const Column &b)
 {
 	if (!a.ok || !b.ok)
@@ -638,7 +718,8 @@ int main(int argc, char **argv)
 			      bench::count_option('b', &o.batch), bench::text_option("server", &server_opt),
 			      bench::text_option("direct", &direct_opt), bench::text_option("irc", &irc_opt),
 			      bench::flag_option(0, "no-irc", &no_irc), bench::flag_option(0, "no-direct", &no_direct),
-			      bench::flag_option(0, "history", &o.history), bench::flag_option(0, "flood", &o.flood)},
+			      bench::flag_option(0, "history", &o.history), bench::flag_option(0, "flood", &o.flood),
+			      bench::count_option(0, &o.servers, 3, "servers")},
 			     usage);
 	o.with_direct = !no_direct;
 	o.joined = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
@@ -665,6 +746,9 @@ int main(int argc, char **argv)
 	const std::vector<std::string> flood_loose = {"TOLVAR_FLOOD_POSTS_PER_SECOND=1000000", "TOLVAR_FLOOD_POST_BURST=1000000",
 						      "TOLVAR_FLOOD_BYTES_PER_SECOND=1000000000",
 						      "TOLVAR_FLOOD_BYTE_BURST=1000000000"};
+	bench::Table several;
+	several.header = {"N", "M", "one server", bench::format("%ld servers over NATS", o.servers), "over NATS / one",
+			  "posts/s, one server", "posts/s, over NATS", "bus messages per post: sent, received"};
 	bench::Table t;
 	t.header = {"N", "M", "tolvard", "floor", "ngircd", "tolvard / floor", "tolvard / ngircd"};
 	if (o.with_direct)
@@ -713,6 +797,13 @@ int main(int argc, char **argv)
 			flood.rows.push_back({std::to_string(n), std::to_string(few.messages), cell(off), cell(loose),
 					      cell(defaults), ratio(loose, off), ratio(defaults, off)});
 		}
+		if (o.servers > 1) {
+			BusLoad load;
+			Column bus = summarize(run_bus(o.joined, n, o, &load));
+			several.rows.push_back({std::to_string(n), std::to_string(o.messages), cell(joined), cell(bus),
+						ratio(bus, joined), posts_per_second(joined, o), posts_per_second(bus, o),
+						load.ok ? bench::format("%.2f, %.2f", load.sent, load.received) : "-"});
+		}
 		Column irc;
 		if (o.with_irc)
 			irc = summarize(run_irc(account, n, o));
@@ -748,6 +839,16 @@ int main(int argc, char **argv)
 		       "each run on a fresh server, median of %ld runs each.\n\n",
 		       o.repetitions);
 		flood.print();
+	}
+	if (o.servers > 1) {
+		printf("\nSeveral servers: the same fan-out with the N clients spread evenly over %ld servers of one "
+		       "chat, each its own account, joined through a three-node NATS cluster on loopback (the stream "
+		       "kept on all three nodes); the sender on the first server. One server: the tolvard column "
+		       "above. Posts per second: M over the time from the first post to the last delivery. Bus "
+		       "messages: what all the servers together handed to the bus and took from it during the "
+		       "runs, per post (presence heartbeats included). Median of %ld runs.\n\n",
+		       o.servers, o.repetitions);
+		several.print();
 	}
 	if (o.with_direct)
 		printf("\nServers: tolvard = %s; tolvard-direct-sends = %s%s. Machine: %s.\n", o.joined.c_str(),

@@ -6,7 +6,9 @@
 // holds everybody up when many sessions never read: alice's program posts to GLOBAL while raw
 // clients of one user read nothing, and the time runs until a round trip after it has come
 // back. With -H, the cost of a history request: the time from asking for the last K messages
-// to the end marker, on a raw connection and through an API session. Run as root.
+// to the end marker, on a raw connection and through an API session. With --servers, the idle
+// round trip also between sessions on two servers of one chat joined through a three-node NATS
+// cluster. Run as root.
 #include <signal.h>
 
 #include <cstdio>
@@ -35,13 +37,14 @@ struct Options {
 	long post_bytes = 300000;
 	long history = 0;	// -H: messages kept and asked for (0: no history case)
 	long history_requests = 200;
+	long servers = 1;	// --servers: more than 1, also the round trip over NATS
 	std::string server;
 };
 
 void usage(const char *program)
 {
 	fprintf(stderr,
-		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [-H K] [--server PATH]\n"
+		"usage: %s [-m M] [-c C] [-s S] [-b B] [-r R] [-H K] [--server PATH] [--servers S]\n"
 		"  -m  round trips measured per run (default 10000; 0: only the freeze)\n"
 		"  -c  other clients connected for the second case (default 1000; at most 65000)\n"
 		"  -s  sessions that never read while one large post is sent (default 20; 0: no freeze)\n"
@@ -50,6 +53,8 @@ void usage(const char *program)
 		"  -H  also time history requests for the last K messages (K kept first; at most 200\n"
 		"      by the server's default limit; 0: no such case, the default)\n"
 		"  --server  tolvard to measure (default $TOLVAR_BENCH_SERVER, else the built tolvard)\n"
+		"  --servers also the idle round trip between sessions on two of S servers (2 or 3) joined\n"
+		"            through a three-node NATS cluster on loopback, in the same run\n"
 		"Run as root.\n",
 		program);
 }
@@ -194,14 +199,48 @@ bool measure_history(const std::string &socket_path, Session *a, long k, long co
 	return ok;
 }
 
-std::vector<std::string> row(const std::string &what, const std::vector<double> &us, const char *target)
+// Round trips between sessions on the first two of o.servers servers joined over NATS; *sent
+// and *received get the bus messages all the servers handed to the bus and took from it, per
+// private message.
+bool measure_over_bus(const Options &o, std::vector<double> *out, double *sent, double *received)
+{
+	bench::BusChat chat;
+	if (!bench::start_bus_chat(o.server, (int)o.servers, {}, &chat))
+		return false;
+	Session erin, fred;
+	uint64_t sent0 = 0, received0 = 0, sent1 = 0, received1 = 0;
+	bool ok = start_session(chat.accounts[0], o.server, "erin", &erin) &&
+		  start_session(chat.accounts[1], o.server, "fred", &fred) &&
+		  bench::wait_bus_sessions(chat, 2, TIMEOUT_MS) && bench::bus_totals(chat, &sent0, &received0);
+	for (long r = 0; ok && r < o.repetitions; r++)
+		ok = measure(&erin, &fred, o.messages, out);
+	ok = ok && bench::bus_totals(chat, &sent1, &received1);
+	double messages = 2.0 * (double)(WARM_UP + o.messages) * (double)o.repetitions;
+	*sent = (double)(sent1 - sent0) / messages;
+	*received = (double)(received1 - received0) / messages;
+	erin.proc.kill_now(SIGKILL);
+	fred.proc.kill_now(SIGKILL);
+	erin.proc.wait(5000);
+	fred.proc.wait(5000);
+	bench::stop_bus_chat(&chat);
+	return ok;
+}
+
+double mean(const std::vector<double> &v)
 {
 	double sum = 0;
-	for (double v : us)
-		sum += v;
-	auto ms = [](double v) { return bench::format("%.3f ms", v / 1000.0); };
+	for (double x : v)
+		sum += x;
+	return v.empty() ? 0 : sum / (double)v.size();
+}
+
+// Microseconds as milliseconds for the tables.
+std::string ms(double us) { return bench::format("%.3f ms", us / 1000.0); }
+
+std::vector<std::string> row(const std::string &what, const std::vector<double> &us, const char *target)
+{
 	return {what, std::to_string(us.size()), ms(bench::percentile(us, 0.5)), ms(bench::percentile(us, 0.99)),
-		ms(bench::percentile(us, 1.0)), ms(sum / (double)us.size()), target};
+		ms(bench::percentile(us, 1.0)), ms(mean(us)), target};
 }
 
 }  // namespace
@@ -214,7 +253,7 @@ int main(int argc, char **argv)
 			     {bench::count_or_zero_option('m', &o.messages), bench::count_option('c', &o.others, 65000),
 			      bench::count_or_zero_option('s', &o.stalled), bench::count_option('b', &o.post_bytes, 1000000),
 			      bench::count_option('r', &o.repetitions), bench::count_or_zero_option('H', &o.history, 65535),
-			      bench::text_option("server", &server_opt)},
+			      bench::text_option("server", &server_opt), bench::count_option(0, &o.servers, 3, "servers")},
 			     usage);
 	o.server = bench::server_binary(server_opt, "TOLVAR_BENCH_SERVER", "tolvard");
 	if (o.messages == 0 && o.stalled == 0 && o.history == 0) {
@@ -256,6 +295,12 @@ int main(int argc, char **argv)
 		fprintf(stderr, "%s: a round trip failed or took over %d ms\n", argv[0], TIMEOUT_MS);
 		return 1;
 	}
+	// Without NATS (or when the servers do not join) the figures above still stand.
+	std::vector<double> over_bus;
+	double bus_sent = 0, bus_received = 0;
+	bool bus_wanted = o.servers > 1 && o.messages > 0;
+	if (bus_wanted && !measure_over_bus(o, &over_bus, &bus_sent, &bus_received))
+		over_bus.clear();
 
 	if (o.messages > 0) {
 		printf("Latency: round trip of a private message between two API sessions (tolvard -c on pipes, "
@@ -267,6 +312,28 @@ int main(int argc, char **argv)
 		t.rows.push_back(row("idle", idle, "under 1 ms"));
 		t.rows.push_back(row(bench::format("%ld other clients connected", o.others), busy, "under 5 ms"));
 		t.print();
+	}
+	if (!over_bus.empty()) {
+		printf("\nOver NATS: the idle round trip again with alice's and bob's sessions on two different "
+		       "servers of %ld, each its own account, joined through a three-node NATS cluster on loopback "
+		       "(the stream kept on all three nodes), in the same run. Bus messages: what all the servers "
+		       "together handed to the bus and took from it, per private message (warm-up and presence "
+		       "heartbeats included).\n\n",
+		       o.servers);
+		bench::Table t;
+		t.header = {"sessions", "round trips", "p50", "p99", "max", "mean", "bus messages per message: sent, received"};
+		t.rows.push_back(row("on one server (idle, above)", idle, "-"));
+		t.rows.push_back(row("on two servers over NATS", over_bus,
+				     bench::format("%.2f, %.2f", bus_sent, bus_received).c_str()));
+		std::vector<std::string> added = {"added by the bus", "-"};
+		for (double q : {0.5, 0.99, 1.0})
+			added.push_back(ms(bench::percentile(over_bus, q) - bench::percentile(idle, q)));
+		added.push_back(ms(mean(over_bus) - mean(idle)));
+		added.push_back("");
+		t.rows.push_back(added);
+		t.print();
+	} else if (bus_wanted) {
+		printf("\nOver NATS: failed (standard error says why).\n");
 	}
 	if (o.stalled > 0) {
 		printf("%sFreeze: alice's program posts %ld bytes to GLOBAL while %ld raw sessions of one other user "

@@ -2,9 +2,10 @@
 # Runs the five benchmarks on a Release build in build-bench and writes their tables
 # (markdown, ready to paste into docs/performance.md) to standard output and to a file.
 #   scripts/bench.sh [output-file]        (default: build-bench/bench-results.md)
-# Extra arguments for one program: FANOUT_ARGS (default --flood), LATENCY_ARGS, MEMORY_ARGS,
-# LOGINS_ARGS, FLOOD_ARGS.
-# Needs root: the benchmarks create throw-away accounts and start sshd and ngircd.
+# Extra arguments for one program: FANOUT_ARGS (default --flood --servers 3), LATENCY_ARGS
+# (default --servers 3), MEMORY_ARGS, LOGINS_ARGS, FLOOD_ARGS.
+# Needs root: the benchmarks create throw-away accounts and start sshd, ngircd and a private
+# NATS cluster.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,9 +41,9 @@ mkdir -p "$(dirname "$out")"
     echo "Run on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)."
     for program in fanout latency memory logins flood; do
         case $program in
-        fanout) args=${FANOUT_ARGS---flood} ;;
+        fanout) args=${FANOUT_ARGS---flood --servers 3} ;;
         flood) args=${FLOOD_ARGS:-} ;;
-        latency) args=${LATENCY_ARGS:-} ;;
+        latency) args=${LATENCY_ARGS---servers 3} ;;
         memory) args=${MEMORY_ARGS:-} ;;
         logins) args=${LOGINS_ARGS:-} ;;
         esac
