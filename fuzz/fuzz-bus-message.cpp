@@ -145,9 +145,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	memset(static_cast<void *>(&m), 0xa5, sizeof m);
 	if (bus_parse_message(data, size, &m) < 0) {
 		check_empty(m);
-		return 0;
+	} else {
+		check_fields(p, m);
+		check_rebuilt(p, m);
 	}
-	check_fields(p, m);
-	check_rebuilt(p, m);
+	// The same bytes as a batch of the chat channel: every entry lies inside it, follows the
+	// one before, and is checked as a message of its own.
+	std::string_view rest(reinterpret_cast<const char *>(data), size);
+	std::string_view entry;
+	bool malformed = false;
+	const char *expected = rest.data() + 4;
+	while (bus_next_batch_entry(&rest, &entry, &malformed) == 0) {
+		if (entry.data() != expected || entry.data() + entry.size() > p.data + p.size)
+			abort();
+		expected = entry.data() + entry.size() + 4;
+		if (bus_parse_message(entry.data(), entry.size(), &m) == 0)
+			check_fields(Payload{entry.data(), entry.size()}, m);
+	}
+	if (malformed == rest.empty())
+		abort();	// it stops at the end, or at what is no whole entry
 	return 0;
 }

@@ -311,3 +311,24 @@ int bus_next_snapshot_entry(std::string_view *rest, BusSessionEntry *out)
 	*rest = rest->substr(r.offset());
 	return 0;
 }
+
+unsigned char *bus_write_batch_entry(unsigned char *out, const void *message, size_t size)
+{
+	WireWriter w{out};
+	w.text(std::string_view(static_cast<const char *>(message), size));
+	return w.p;
+}
+
+int bus_next_batch_entry(std::string_view *rest, std::string_view *message, bool *malformed)
+{
+	*malformed = false;
+	if (rest->empty())
+		return -1;
+	WireReader r(*rest);
+	if (get_text(&r, message) < 0) {
+		*malformed = true;
+		return -1;
+	}
+	*rest = rest->substr(r.offset());
+	return 0;
+}

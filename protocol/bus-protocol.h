@@ -17,6 +17,9 @@
 //   MUTE           u32 admin uid, name user, i64 until (seconds since the epoch)
 //   UNMUTE         u32 admin uid, name user
 //
+// The chat channel carries batches: one or more messages, each a u32 length and its bytes,
+// so that one acknowledgement of the stream covers every message queued meanwhile.
+//
 // The parser checks every field a receiver relies on: user names are valid chat user names,
 // hosts hold no NUL, texts stay within what a local packet carries.
 #ifndef TOLVAR_PROTOCOL_BUS_PROTOCOL_H
@@ -91,9 +94,18 @@ unsigned char *bus_build_message(const BusMessage &m, size_t *size);
 size_t bus_snapshot_entry_size(const BusSessionEntry &e);
 unsigned char *bus_write_snapshot_entry(unsigned char *out, const BusSessionEntry &e);
 
-// Parses a payload. 0, or -1 when it is not a well-formed message of a known type.
+// Parses a payload. 0, or -1 (and *out cleared) when it is not a well-formed message of a
+// known type.
 int bus_parse_message(const void *data, size_t size, BusMessage *out);
 // Reads the next entry of a parsed SNAPSHOT's entries (advancing *rest). 0, or -1 at the end.
 int bus_next_snapshot_entry(std::string_view *rest, BusSessionEntry *out);
+
+// A batch: the bytes one message of size bytes takes in it, and the entry written at out
+// (returning the byte after it).
+constexpr size_t bus_batch_entry_size(size_t size) { return 4 + size; }
+unsigned char *bus_write_batch_entry(unsigned char *out, const void *message, size_t size);
+// The next message of a batch (advancing *rest). 0; -1 at the end, or when what is left is no
+// whole entry (*malformed set then).
+int bus_next_batch_entry(std::string_view *rest, std::string_view *message, bool *malformed);
 
 #endif

@@ -43,6 +43,8 @@ constexpr int MAX_REPLICAS = 3;
 constexpr size_t OUT_QUEUE_BYTES = (size_t)64 * 1024 * 1024;
 constexpr size_t IN_QUEUE_BYTES = (size_t)256 * 1024 * 1024;
 constexpr size_t MSG_ID_SIZE = 96;
+// The room for batches that the sending thread keeps between them.
+constexpr size_t BATCH_ROOM_KEPT = 256 * 1024;
 
 struct Queue {
 	pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
@@ -132,7 +134,7 @@ void drop(const char *what, BusPayload *p)
 }
 
 // Called by the bus client's threads for every payload that arrives.
-void receive(natsMsg *msg, uint8_t channel, uint64_t sequence, int64_t stored_ns)
+void receive(natsMsg *msg, uint8_t channel, uint64_t sequence)
 {
 	size_t size = (size_t)natsMsg_GetDataLength(msg);
 	BusPayload *p = bus_payload_new(size);
@@ -143,7 +145,6 @@ void receive(natsMsg *msg, uint8_t channel, uint64_t sequence, int64_t stored_ns
 	memcpy(p->data, natsMsg_GetData(msg), size);
 	p->channel = channel;
 	p->sequence = sequence;
-	p->stored_ns = stored_ns;
 	if (!queue_push(&bus.in, p)) {
 		drop("receiving queue full", p);
 		return;
@@ -155,7 +156,7 @@ void receive(natsMsg *msg, uint8_t channel, uint64_t sequence, int64_t stored_ns
 
 void on_presence(natsConnection *, natsSubscription *, natsMsg *msg, void *)
 {
-	receive(msg, BUS_CHANNEL_PRESENCE, 0, 0);
+	receive(msg, BUS_CHANNEL_PRESENCE, 0);
 	natsMsg_Destroy(msg);
 }
 
@@ -163,7 +164,7 @@ void on_chat(natsConnection *, natsSubscription *, natsMsg *msg, void *)
 {
 	jsMsgMetaData *meta = nullptr;
 	if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
-		receive(msg, BUS_CHANNEL_CHAT, meta->Sequence.Stream, meta->Timestamp);
+		receive(msg, BUS_CHANNEL_CHAT, meta->Sequence.Stream);
 		jsMsgMetaData_Destroy(meta);
 	}
 	natsMsg_Destroy(msg);
@@ -268,13 +269,12 @@ bool subscribe_chat()
 	return true;
 }
 
-// Publishes p to the stream until it is stored (or can never be); the id makes the stream keep
-// one copy however often it is tried.
-void publish_chat(BusPayload *p)
+// Publishes one batch to the stream until it is stored (or can never be); the id makes the
+// stream keep one copy however often it is tried.
+void publish_batch(const unsigned char *data, size_t size, uint64_t batch, int messages)
 {
 	char id[MSG_ID_SIZE];
-	snprintf(id, sizeof id, "%s-%016llx-%llu", bus.name, (unsigned long long)bus.boot,
-		 (unsigned long long)p->sequence);
+	snprintf(id, sizeof id, "%s-%016llx-%llu", bus.name, (unsigned long long)bus.boot, (unsigned long long)batch);
 	jsPubOptions po;
 	jsPubOptions_Init(&po);
 	po.MsgId = id;
@@ -283,17 +283,18 @@ void publish_chat(BusPayload *p)
 	for (;;) {
 		jsPubAck *ack = nullptr;
 		jsErrCode jerr = (jsErrCode)0;
-		natsStatus s = js_Publish(&ack, bus.js, CHAT_SUBJECT, p->data, (int)p->size, &po, &jerr);
+		natsStatus s = js_Publish(&ack, bus.js, CHAT_SUBJECT, data, (int)size, &po, &jerr);
 		jsPubAck_Destroy(ack);
 		if (s == NATS_OK) {
-			bus.sent++;
+			bus.sent += (uint64_t)messages;
 			if (failing)
 				syslog(LOG_NOTICE, "bus: the stream takes messages again");
 			return;
 		}
 		if (s == NATS_MAX_PAYLOAD || jerr == JSStreamMessageExceedsMaximumErr) {
-			syslog(LOG_WARNING, "bus: a message of %zu bytes is too large for the bus", p->size);
-			bus.dropped++;
+			syslog(LOG_WARNING, "bus: %d messages of %zu bytes in all are too large for the bus", messages,
+			       size);
+			bus.dropped += (uint64_t)messages;
 			return;
 		}
 		if (!failing)
@@ -304,15 +305,58 @@ void publish_chat(BusPayload *p)
 	}
 }
 
+// Appends the first payload of the chat queue to the batch (growing its room) and frees it.
+// False when there is no memory for it: the payload stays queued.
+bool take_into_batch(unsigned char **batch, size_t *room, size_t *size, const BusPayload *p)
+{
+	size_t need = *size + bus_batch_entry_size(p->size);
+	if (need > *room) {
+		auto *grown = static_cast<unsigned char *>(realloc(*batch, need));
+		if (grown == nullptr)
+			return false;
+		*batch = grown;
+		*room = need;
+	}
+	bus_write_batch_entry(*batch + *size, p->data, p->size);
+	*size = need;
+	free(queue_pop(&bus.chat_out));
+	return true;
+}
+
+// Sends the chat queue in batches: whatever waits when the stream has acknowledged the last
+// batch goes out as the next, in order, up to the largest payload the bus takes.
 void *chat_sender(void *)
 {
 	while (!ensure_stream() || !subscribe_chat())
 		usleep(SETUP_PAUSE_US);
 	syslog(LOG_NOTICE, "bus: the stream %s is ready", STREAM_NAME);
-	for (;;) {
-		BusPayload *p = queue_peek(&bus.chat_out, true);
-		publish_chat(p);
-		free(queue_pop(&bus.chat_out));
+	unsigned char *batch = nullptr;
+	size_t room = 0;
+	for (uint64_t number = 1;; number++) {
+		(void)queue_peek(&bus.chat_out, true);
+		size_t limit = bus_max_payload();
+		size_t size = 0;
+		int messages = 0;
+		for (const BusPayload *p = queue_peek(&bus.chat_out, false); p != nullptr;
+		     p = queue_peek(&bus.chat_out, false)) {
+			if (messages > 0 && size + bus_batch_entry_size(p->size) > limit)
+				break;
+			if (!take_into_batch(&batch, &room, &size, p)) {
+				if (messages > 0)
+					break;
+				drop("no memory for a batch", queue_pop(&bus.chat_out));
+				continue;
+			}
+			messages++;
+		}
+		if (messages > 0)
+			publish_batch(batch, size, number, messages);
+		// The room of a large batch goes back rather than staying with the thread.
+		if (room > BATCH_ROOM_KEPT) {
+			free(batch);
+			batch = nullptr;
+			room = 0;
+		}
 	}
 	return nullptr;
 }
@@ -421,7 +465,6 @@ BusPayload *bus_payload_new(size_t size)
 	if (p != nullptr) {
 		p->next = nullptr;
 		p->sequence = 0;
-		p->stored_ns = 0;
 		p->size = size;
 		p->channel = BUS_CHANNEL_PRESENCE;
 	}
@@ -525,18 +568,18 @@ void bus_send(BusPayload *p)
 BusPayload *bus_take(void)
 {
 	BusPayload *p = queue_pop(&bus.in);
-	if (p != nullptr) {
-		bus.received++;
+	if (p != nullptr)
 		return p;
-	}
 	uint64_t n;
 	while (read(bus.wakeup_fd, &n, sizeof n) > 0) {
 	}
 	// A payload queued between the pop and the read would otherwise wait for the next one.
-	p = queue_pop(&bus.in);
-	if (p != nullptr)
-		bus.received++;
-	return p;
+	return queue_pop(&bus.in);
+}
+
+void bus_count_received(uint64_t messages)
+{
+	bus.received += messages;
 }
 
 uint64_t bus_missed_until(void)

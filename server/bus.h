@@ -33,8 +33,7 @@ enum BusChannel : uint8_t {
 // One payload on its way out or in.
 struct BusPayload {
 	BusPayload *next;
-	uint64_t sequence;	// chat: in, the stream's sequence; out, this server's count
-	int64_t stored_ns;	// chat, in: when the stream stored it (nanoseconds since the epoch)
+	uint64_t sequence;	// chat, received: the stream's sequence of the batch
 	size_t size;
 	uint8_t channel;	// BusChannel
 	unsigned char data[];
@@ -45,9 +44,9 @@ BusPayload *bus_payload_new(size_t size);
 
 // What the bus has done since the start.
 struct BusCounters {
-	uint64_t sent;		// payloads handed to the bus
-	uint64_t received;	// payloads taken from it
-	uint64_t dropped;	// payloads dropped: queue full, too large, or refused by the bus
+	uint64_t sent;		// messages handed to the bus
+	uint64_t received;	// messages taken from it
+	uint64_t dropped;	// messages dropped: queue full, too large, or refused by the bus
 	bool connected;
 };
 
@@ -67,6 +66,8 @@ void bus_send(BusPayload *payload);
 // The next received payload, nullptr when none waits (caller frees). Clears the wake-up when
 // it returns nullptr.
 BusPayload *bus_take(void);
+// Counts messages taken from the bus (a chat payload is a batch of them).
+void bus_count_received(uint64_t messages);
 // The chat payloads up to this sequence of the stream were sent while this server was away
 // (0: none).
 uint64_t bus_missed_until(void);

@@ -65,7 +65,6 @@ struct Cluster {
 	int peer_count;
 	int peer_capacity;
 	uint64_t event;			// presence events sent
-	uint64_t chat_sequence;		// chat payloads sent
 	uint64_t stream_sequence;	// the last chat payload received
 	int64_t next_heartbeat_ms;
 	bool snapshot_due;
@@ -120,7 +119,7 @@ BusMessage header(uint8_t type)
 void send_message(const BusMessage &m, BusChannel channel)
 {
 	size_t size = bus_message_size(m);
-	if (size == 0 || size > bus_max_payload()) {
+	if (size == 0 || bus_batch_entry_size(size) > bus_max_payload()) {
 		syslog(LOG_WARNING, "bus: a message of type %d does not fit the bus; not sent", (int)m.type);
 		return;
 	}
@@ -131,8 +130,6 @@ void send_message(const BusMessage &m, BusChannel channel)
 	}
 	bus_write_message(m, p->data);
 	p->channel = channel;
-	if (channel == BUS_CHANNEL_CHAT)
-		p->sequence = ++cluster.chat_sequence;
 	bus_send(p);
 }
 
@@ -575,23 +572,37 @@ void save_position(uint64_t sequence)
 		cluster.position_saved = true;
 }
 
-void handle_payload(const BusPayload *payload, int64_t now)
+// One message; false when it is malformed.
+bool handle_message(std::string_view bytes, uint8_t channel, bool live, int64_t now)
 {
 	BusMessage m;
-	if (bus_parse_message(payload->data, payload->size, &m) < 0) {
-		syslog(LOG_WARNING, "bus: malformed message of %zu bytes dropped", payload->size);
-		return;
+	if (bus_parse_message(bytes.data(), bytes.size(), &m) < 0) {
+		syslog(LOG_WARNING, "bus: malformed message of %zu bytes dropped", bytes.size());
+		return false;
 	}
+	bus_count_received(1);
 	if (m.server == bus_server_name()) {
 		if (m.boot != bus_boot() && !cluster.name_clash_logged) {
 			syslog(LOG_ERR, "bus: another server calls itself %s; each server needs a name of its own",
 			       bus_server_name());
 			cluster.name_clash_logged = true;
 		}
-		return;
+		return true;
 	}
-	if (payload->channel == BUS_CHANNEL_PRESENCE) {
+	if (channel == BUS_CHANNEL_PRESENCE)
 		handle_presence(m, now);
+	else if (m.type == BUS_CHAT)
+		deliver_remote_chat(m, live);
+	else if (live || m.type != BUS_KICK)
+		handle_action(m);
+	return true;
+}
+
+void handle_payload(const BusPayload *payload, int64_t now)
+{
+	std::string_view bytes(reinterpret_cast<const char *>(payload->data), payload->size);
+	if (payload->channel == BUS_CHANNEL_PRESENCE) {
+		handle_message(bytes, BUS_CHANNEL_PRESENCE, true, now);
 		return;
 	}
 	if (payload->sequence <= cluster.stream_sequence)
@@ -600,10 +611,13 @@ void handle_payload(const BusPayload *payload, int64_t now)
 	save_position(payload->sequence);
 	// What was sent while this server was away: the history, and the mutes still in force.
 	bool live = payload->sequence > bus_missed_until();
-	if (m.type == BUS_CHAT)
-		deliver_remote_chat(m, live);
-	else if (live || m.type != BUS_KICK)
-		handle_action(m);
+	std::string_view message;
+	bool malformed = false;
+	while (bus_next_batch_entry(&bytes, &message, &malformed) == 0)
+		if (!handle_message(message, BUS_CHANNEL_CHAT, live, now))
+			return;
+	if (malformed)
+		syslog(LOG_WARNING, "bus: malformed batch of %zu bytes: the rest dropped", payload->size);
 }
 
 void expire_peers(int64_t now)

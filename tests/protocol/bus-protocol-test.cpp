@@ -240,3 +240,26 @@ TEST(BusMessage, RefusesWhatAReceiverCannotUse)
 		expect_same(m, BusMessage{});
 	}
 }
+
+// A batch gives back its messages in order, and stops at an entry that is not whole.
+TEST(BusMessage, BatchesSplitIntoTheirMessages)
+{
+	const std::string first = "first message", second = std::string("sec\0nd", 6);
+	std::string batch(bus_batch_entry_size(first.size()) + bus_batch_entry_size(second.size()), '\0');
+	auto *w = reinterpret_cast<unsigned char *>(&batch[0]);
+	w = bus_write_batch_entry(w, first.data(), first.size());
+	bus_write_batch_entry(w, second.data(), second.size());
+	// cut: bytes of a third entry that is not whole (its length says 9, two bytes follow).
+	for (size_t cut : {(size_t)0, (size_t)3, (size_t)6}) {
+		std::string padded = batch + std::string("\0\0\0\x09xy", 6).substr(0, cut);
+		std::string_view rest = padded;
+		std::string_view message;
+		bool malformed = true;
+		ASSERT_EQ(bus_next_batch_entry(&rest, &message, &malformed), 0);
+		EXPECT_EQ(message, first);
+		ASSERT_EQ(bus_next_batch_entry(&rest, &message, &malformed), 0);
+		EXPECT_EQ(message, second);
+		EXPECT_EQ(bus_next_batch_entry(&rest, &message, &malformed), -1);
+		EXPECT_EQ(malformed, cut != 0) << cut;
+	}
+}
