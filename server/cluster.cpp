@@ -777,9 +777,11 @@ uint32_t cluster_list_sessions(ClusterSession *out, uint32_t max)
 			out[n++] = ClusterSession{s->id, s->user, s->host, p->name, s->since};
 		}
 	}
-	qsort(out, n, sizeof *out, [](const void *a, const void *b) {
-		return (int)static_cast<const ClusterSession *>(b)->id - (int)static_cast<const ClusterSession *>(a)->id;
-	});
+	if (n > 1)
+		qsort(out, n, sizeof *out, [](const void *a, const void *b) {
+			return (int)static_cast<const ClusterSession *>(b)->id -
+			       (int)static_cast<const ClusterSession *>(a)->id;
+		});
 	return n;
 }
 

@@ -297,6 +297,10 @@ TEST_F(BusTest, ApiSessionsAndHistoryAcrossServers)
 	ASSERT_TRUE(st::api_handshake(api));
 	int dave = login(0, "dave");
 	EXPECT_TRUE(until(dave, LOCAL_PACKET_USER_ONLINE, "robot").ok);
+	// The program learns that dave came before it writes to him.
+	std::string state;
+	while (state.find("dave") == std::string::npos)
+		ASSERT_TRUE(st::api_read_type(api.out, TOLVAR_API_USER_STATE, &state, tt::scaled_ms(10000)));
 	ASSERT_TRUE(tt::write_all(api.in, st::api_send("dave", TOLVAR_API_KIND_PLAIN, "beep to dave")));
 	DecodedPacket m = until(dave, LOCAL_PACKET_RECEIVE_MESSAGE);
 	EXPECT_EQ(m.from, "robot");
