@@ -201,8 +201,8 @@ size_t bus_message_size(const BusMessage &m)
 
 void bus_write_message(const BusMessage &m, unsigned char *out)
 {
-	WireWriter w{out};
-	w.u8(BUS_MAGIC);
+	out[0] = BUS_MAGIC;
+	WireWriter w{out + 1};
 	w.u8(BUS_VERSION);
 	w.u8(m.type);
 	w.name(m.server);
@@ -283,8 +283,8 @@ size_t bus_snapshot_entry_size(const BusSessionEntry &e)
 
 unsigned char *bus_write_snapshot_entry(unsigned char *out, const BusSessionEntry &e)
 {
-	WireWriter w{out};
-	w.u32(e.session);
+	put_u32_be(out, e.session);
+	WireWriter w{out + 4};
 	w.name(e.user);
 	w.name(e.host);
 	w.u64((uint64_t)e.since);
@@ -314,8 +314,9 @@ int bus_next_snapshot_entry(std::string_view *rest, BusSessionEntry *out)
 
 unsigned char *bus_write_batch_entry(unsigned char *out, const void *message, size_t size)
 {
-	WireWriter w{out};
-	w.text(std::string_view(static_cast<const char *>(message), size));
+	put_u32_be(out, (uint32_t)size);
+	WireWriter w{out + 4};
+	w.bytes(std::string_view(static_cast<const char *>(message), size));
 	return w.p;
 }
 

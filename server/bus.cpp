@@ -16,6 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/holders.h"
 #include "protocol/bus-protocol.h"
 
 namespace {
@@ -32,7 +33,7 @@ constexpr int RECONNECT_BUFFER_BYTES = 8 * 1024 * 1024;
 // it is tried again (with the same id, so the stream keeps one copy).
 constexpr int64_t PUBLISH_WAIT_MS = 5000;
 constexpr useconds_t RETRY_PAUSE_US = 200 * 1000;
-constexpr useconds_t SETUP_PAUSE_US = 1000 * 1000;
+constexpr unsigned int SETUP_PAUSE_SECONDS = 1;
 // What the stream keeps: a day of chat within a gigabyte, oldest dropped first; publications
 // retried within two minutes are stored once.
 constexpr int64_t STREAM_MAX_AGE_NS = (int64_t)24 * 3600 * 1000000000;
@@ -44,7 +45,7 @@ constexpr size_t OUT_QUEUE_BYTES = (size_t)64 * 1024 * 1024;
 constexpr size_t IN_QUEUE_BYTES = (size_t)256 * 1024 * 1024;
 constexpr size_t MSG_ID_SIZE = 96;
 // The room for batches that the sending thread keeps between them.
-constexpr size_t BATCH_ROOM_KEPT = 256 * 1024;
+constexpr size_t BATCH_ROOM_KEPT = (size_t)256 * 1024;
 
 struct Queue {
 	pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
@@ -328,7 +329,7 @@ bool take_into_batch(unsigned char **batch, size_t *room, size_t *size, const Bu
 void *chat_sender(void *)
 {
 	while (!ensure_stream() || !subscribe_chat())
-		usleep(SETUP_PAUSE_US);
+		sleep(SETUP_PAUSE_SECONDS);
 	syslog(LOG_NOTICE, "bus: the stream %s is ready", STREAM_NAME);
 	unsigned char *batch = nullptr;
 	size_t room = 0;
@@ -488,12 +489,11 @@ int bus_start(bool resume, uint64_t resume_after)
 			BUS_NAME_VARIABLE, bus.name);
 		return -1;
 	}
-	char *urls_copy = strdup(setting);	// kept: the options point into it
+	MallocPtr<char> urls_copy(strdup(setting));	// split in place; the options copy the URLs
 	const char *urls[MAX_URLS];
-	int count = urls_copy != nullptr ? split_urls(urls_copy, urls) : 0;
+	int count = urls_copy != nullptr ? split_urls(urls_copy.get(), urls) : 0;
 	if (count == 0) {
 		fprintf(stderr, "tolvard: %s names no server\n", BUS_URL_VARIABLE);
-		free(urls_copy);
 		return -1;
 	}
 	// One replica per listed NATS server, at most three, unless the setting says otherwise.

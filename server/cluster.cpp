@@ -641,7 +641,8 @@ void expire_peers(int64_t now)
 int cluster_start(void)
 {
 	cluster.position_fd = -1;
-	if (getenv(BUS_URL_VARIABLE) == nullptr || getenv(BUS_URL_VARIABLE)[0] == '\0')
+	const char *url = getenv(BUS_URL_VARIABLE);
+	if (url == nullptr || url[0] == '\0')
 		return 0;
 	uint64_t position = 0;
 	bool resume = load_position(&position);
