@@ -15,6 +15,7 @@ PACKAGES="
     passwd util-linux procps psmisc iproute2 locales
     debhelper dpkg-dev fakeroot lintian python3
     python3-prometheus-client
+    nats-server libnats-dev
 "
 
 missing=""
