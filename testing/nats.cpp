@@ -57,6 +57,11 @@ int fresh_port(std::vector<int> *used)
 	return -1;
 }
 
+// A name of this cluster's own (from its scratch directory's): a node refuses routes from
+// nodes of another name, such as those of a cluster left running by a crashed test, which keep
+// dialling the ports of their dead peers when free_port hands them out again.
+std::string cluster_name(const NatsCluster &c) { return "tolvar-test-" + c.dir.substr(c.dir.rfind('-') + 1); }
+
 bool write_config(const NatsCluster &c, size_t i)
 {
 	const NatsNode &n = c.nodes[i];
@@ -70,7 +75,8 @@ bool write_config(const NatsCluster &c, size_t i)
 		"jetstream {\n\tstore_dir: \"%s\"\n\tmax_memory_store: 256MB\n\tmax_file_store: 1GB\n}\n",
 		node_name(i).c_str(), n.client_port, n.monitor_port, n.store_dir.c_str());
 	if (c.nodes.size() > 1) {
-		fprintf(f, "cluster {\n\tname: tolvar-test\n\tlisten: 127.0.0.1:%d\n\troutes: [\n", n.cluster_port);
+		fprintf(f, "cluster {\n\tname: %s\n\tlisten: 127.0.0.1:%d\n\troutes: [\n", cluster_name(c).c_str(),
+			n.cluster_port);
 		for (size_t j = 0; j < c.nodes.size(); j++)
 			if (j != i)
 				fprintf(f, "\t\tnats-route://127.0.0.1:%d\n", c.nodes[j].cluster_port);
@@ -79,13 +85,15 @@ bool write_config(const NatsCluster &c, size_t i)
 	return fclose(f) == 0;
 }
 
-// Runs the server in the foreground; the shell only opens its log and makes way for it.
+// Runs the server in the foreground, to be killed when the calling thread ends; the shell only
+// opens its log and makes way for it.
 bool spawn_node(NatsNode *n)
 {
+	n->proc = Process();	// closes the pipes of an earlier run
 	Spec s;
 	s.argv = {"/bin/sh", "-c",
-		  "exec " + shell_quote(nats_server_path()) + " -c " + shell_quote(n->config_path) + " >>" +
-			  shell_quote(n->log_path) + " 2>&1"};
+		  "exec /usr/bin/setpriv --pdeathsig KILL " + shell_quote(nats_server_path()) + " -c " +
+			  shell_quote(n->config_path) + " >>" + shell_quote(n->log_path) + " 2>&1"};
 	s.env = {"PATH=/usr/sbin:/usr/bin:/bin"};
 	s.stdin_null = true;
 	return spawn(s, &n->proc);
@@ -110,7 +118,7 @@ int http_get(int port, const std::string &path, std::string *body)
 	return atoi(answer.c_str() + space + 1);
 }
 
-// Whether node i takes clients and is healthy: /healthz answers 200 once JetStream is on
+// Whether node n takes clients and is healthy: /healthz answers 200 once JetStream is on
 // and, in a cluster, the node knows the meta leader and has caught up with it and with the
 // streams and consumers it holds (js-enabled-only=true would answer before a leader exists,
 // when a stream with replicas cannot be created yet). *why tells what is missing.
@@ -180,16 +188,10 @@ bool nats_available()
 	return run(s, &out, &err, 5000) == 0;
 }
 
-bool start_nats_cluster(size_t nodes, NatsCluster *out)
+namespace {
+
+bool start_nodes(size_t nodes, NatsCluster *out)
 {
-	if (nodes != 1 && nodes != 3) {
-		fprintf(stderr, "start_nats_cluster: %zu nodes (1 or 3 are served)\n", nodes);
-		return false;
-	}
-	if (nats_server_path().empty()) {
-		fprintf(stderr, "start_nats_cluster: nats-server is not installed\n");
-		return false;
-	}
 	out->dir = make_scratch_dir("tolvar-nats");
 	if (out->dir.empty()) {
 		perror("start_nats_cluster: mkdtemp");
@@ -197,6 +199,7 @@ bool start_nats_cluster(size_t nodes, NatsCluster *out)
 	}
 	out->nodes.clear();
 	out->nodes.resize(nodes);
+	out->starter = gettid();
 	std::vector<int> used;
 	for (size_t i = 0; i < nodes; i++) {
 		NatsNode &n = out->nodes[i];
@@ -222,6 +225,24 @@ bool start_nats_cluster(size_t nodes, NatsCluster *out)
 	return wait_ready(out, 0, nodes, "start_nats_cluster");
 }
 
+}  // namespace
+
+bool start_nats_cluster(size_t nodes, NatsCluster *out)
+{
+	if (nodes != 1 && nodes != 3) {
+		fprintf(stderr, "start_nats_cluster: %zu nodes (1 or 3 are served)\n", nodes);
+		return false;
+	}
+	if (nats_server_path().empty()) {
+		fprintf(stderr, "start_nats_cluster: nats-server is not installed\n");
+		return false;
+	}
+	if (start_nodes(nodes, out))
+		return true;
+	stop_nats_cluster(out);
+	return false;
+}
+
 void kill_nats_node(NatsCluster *c, size_t i, int sig)
 {
 	Process &p = c->nodes.at(i).proc;
@@ -233,6 +254,10 @@ void kill_nats_node(NatsCluster *c, size_t i, int sig)
 bool restart_nats_node(NatsCluster *c, size_t i)
 {
 	NatsNode &n = c->nodes.at(i);
+	if (gettid() != c->starter) {
+		fprintf(stderr, "restart_nats_node: not the thread that started the cluster, whose end kills the nodes\n");
+		return false;
+	}
 	if (!n.proc.wait(0))
 		kill_nats_node(c, i, SIGKILL);
 	if (!spawn_node(&n)) {

@@ -5,6 +5,7 @@
 #define TOLVAR_TESTING_NATS_H
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -27,6 +28,7 @@ struct NatsNode {
 struct NatsCluster {
 	std::string dir;	// scratch directory holding every node's files
 	std::vector<NatsNode> nodes;	// node i has server_name "n<i+1>"
+	pid_t starter = 0;	// the thread that started the nodes: they die with it
 
 	// "nats://127.0.0.1:p1,nats://127.0.0.1:p2,...", for natsOptions_SetURL.
 	std::string urls() const;
@@ -37,12 +39,15 @@ struct NatsCluster {
 bool nats_available();
 // Starts nodes (1 or 3) servers named n1..n3 with JetStream and, for 3, routes between all of
 // them, and waits until every node accepts clients and reports JetStream healthy, so that a
-// stream with as many replicas as nodes may be created at once. Prints why on failure.
+// stream with as many replicas as nodes may be created at once. On failure prints why, with
+// the logs, and leaves nothing running. The nodes are killed when the calling thread ends
+// (a test killed at its time-out leaves none behind): start them from the test's own thread.
 bool start_nats_cluster(size_t nodes, NatsCluster *out);
 // Sends sig to node i; a signal that ends the server is waited for.
 void kill_nats_node(NatsCluster *c, size_t i, int sig = SIGKILL);
 // Starts node i again (after killing it if it still runs) on its ports, configuration and
-// store, and waits until it accepts clients and is current with the cluster again.
+// store, and waits until it accepts clients and is current with the cluster again. Only from
+// the thread that started the cluster.
 bool restart_nats_node(NatsCluster *c, size_t i);
 // Kills every node and removes the scratch directory.
 void stop_nats_cluster(NatsCluster *c);
