@@ -40,6 +40,7 @@ constexpr int64_t STREAM_MAX_AGE_NS = (int64_t)24 * 3600 * 1000000000;
 constexpr int64_t STREAM_MAX_BYTES = (int64_t)1024 * 1024 * 1024;
 constexpr int64_t STREAM_DUPLICATE_WINDOW_NS = (int64_t)120 * 1000000000;
 constexpr int MAX_REPLICAS = 3;
+constexpr int64_t CONSUMER_HEARTBEAT_NS = 1000000000;
 // The most bytes each queue holds; beyond them a payload is dropped.
 constexpr size_t OUT_QUEUE_BYTES = (size_t)64 * 1024 * 1024;
 constexpr size_t IN_QUEUE_BYTES = (size_t)256 * 1024 * 1024;
@@ -258,6 +259,8 @@ bool subscribe_chat()
 		return false;
 	so.Config.DeliverPolicy = js_DeliverByStartSequence;
 	so.Config.OptStartSeq = after + 1;
+	// A consumer lost with its NATS node is noticed by missed heartbeats and made anew.
+	so.Config.Heartbeat = CONSUMER_HEARTBEAT_NS;
 	natsSubscription *sub = nullptr;
 	jsErrCode jerr = (jsErrCode)0;
 	natsStatus s = js_Subscribe(&sub, bus.js, CHAT_SUBJECT, on_chat, nullptr, nullptr, &so, &jerr);
@@ -428,6 +431,9 @@ natsOptions *make_options(const char **urls, int count)
 		s = natsOptions_SetReconnectedCB(opts, on_reconnected, nullptr);
 	if (s == NATS_OK)
 		s = natsOptions_SetErrorHandler(opts, on_error, nullptr);
+	const char *discovery = getenv(BUS_DISCOVERY_VARIABLE);
+	if (s == NATS_OK && discovery != nullptr && strcmp(discovery, "0") == 0)
+		s = natsOptions_SetIgnoreDiscoveredServers(opts, true);
 	const char *creds = getenv(BUS_CREDENTIALS_VARIABLE);
 	if (s == NATS_OK && creds != nullptr && creds[0] != '\0')
 		s = natsOptions_SetUserCredentialsFromFiles(opts, creds, nullptr);

@@ -24,6 +24,8 @@ constexpr const char BUS_CA_VARIABLE[] = "TOLVAR_NATS_CA";
 constexpr const char BUS_CERT_VARIABLE[] = "TOLVAR_NATS_CERT";
 constexpr const char BUS_KEY_VARIABLE[] = "TOLVAR_NATS_KEY";
 constexpr const char BUS_REPLICAS_VARIABLE[] = "TOLVAR_NATS_REPLICAS";
+// "0": only the listed URLs, not the other nodes that the cluster announces.
+constexpr const char BUS_DISCOVERY_VARIABLE[] = "TOLVAR_NATS_DISCOVERY";
 
 enum BusChannel : uint8_t {
 	BUS_CHANNEL_PRESENCE,

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <syslog.h>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -65,9 +66,14 @@ protected:
 		tt::stop_nats_cluster(&nats_);
 	}
 
-	void start(int i)
+	// Server i, given the NATS nodes' URLs (all of them when empty; else only those, none
+	// that the cluster announces).
+	void start(int i, const std::string &urls = std::string())
 	{
-		std::vector<std::string> env = {"TOLVAR_NATS_URL=" + nats_.urls(), "TOLVAR_SERVER_NAME=" + name_of(i)};
+		std::vector<std::string> env = {"TOLVAR_NATS_URL=" + (urls.empty() ? nats_.urls() : urls),
+						"TOLVAR_SERVER_NAME=" + name_of(i)};
+		if (!urls.empty())
+			env.push_back("TOLVAR_NATS_DISCOVERY=0");
 		ASSERT_TRUE(tt::start_server(accounts_[i], &servers_[i], std::string(), env));
 	}
 
@@ -421,21 +427,22 @@ TEST_F(BusTest, NatsNodeDiesWhileMessagesFlow)
 			}
 		});
 	}
-	// Two nodes in turn, so that some server's connection and the stream's leader are hit.
-	std::thread killer([&] {
-		for (size_t node = 0; node < 2; node++) {
-			usleep(500 * 1000);
-			tt::kill_nats_node(&nats_, node);
-			usleep(1500 * 1000);
-			EXPECT_TRUE(tt::restart_nats_node(&nats_, node));
+	std::thread posting([&] {
+		for (int n = 0; n < PER_SENDER; n++) {
+			for (int i = 0; i < SERVERS; i++)
+				post(senders[i], "GLOBAL", std::to_string(n));
+			usleep(10 * 1000);
 		}
 	});
-	for (int n = 0; n < PER_SENDER; n++) {
-		for (int i = 0; i < SERVERS; i++)
-			post(senders[i], "GLOBAL", std::to_string(n));
-		usleep(10 * 1000);
+	// Two nodes in turn, so that some server's connection and the stream's leader are hit.
+	// (Nodes are restarted by the thread that started them.)
+	for (size_t node = 0; node < 2; node++) {
+		usleep(500 * 1000);
+		tt::kill_nats_node(&nats_, node);
+		usleep(1500 * 1000);
+		EXPECT_TRUE(tt::restart_nats_node(&nats_, node)) << tt::nats_logs(nats_);
 	}
-	killer.join();
+	posting.join();
 	for (int r = 0; r < SERVERS; r++) {
 		reading[2 * r].join();
 		std::map<std::string, int> next_of;
@@ -456,6 +463,43 @@ TEST_F(BusTest, NatsNodeDiesWhileMessagesFlow)
 		shutdown(senders[i], SHUT_RDWR);
 	for (int r = 0; r < SERVERS; r++)
 		reading[2 * r + 1].join();
+}
+
+// A server whose only NATS node goes: its own sessions chat on, the others see its users go
+// and come back, and what was posted meanwhile reaches them, in order.
+TEST_F(BusTest, ServerThatLosesTheBusChatsOnAndCatchesUp)
+{
+	tt::stop_server(&servers_[0]);
+	start(0, nats_.url(0));
+	int kate = login(0, "kate");
+	int liam = login(0, "liam");
+	int mia = login(1, "mia");
+	EXPECT_TRUE(until(mia, LOCAL_PACKET_USER_ONLINE, "liam", 15000).ok);
+
+	tt::kill_nats_node(&nats_, 0);
+	ASSERT_TRUE(log_->wait_for("bus: connection lost", LOG_WARNING, tt::scaled_ms(10000)));
+	for (int i = 0; i < 5; i++)
+		post(kate, "GLOBAL", "meanwhile " + std::to_string(i));
+	for (int i = 0; i < 5; i++)
+		EXPECT_EQ(until(liam, LOCAL_PACKET_RECEIVE_MESSAGE, "kate").text, "meanwhile " + std::to_string(i));
+	EXPECT_TRUE(until(mia, LOCAL_PACKET_USER_OFFLINE, "kate", OFFLINE_WITHIN_MS).ok);
+
+	// Presence and messages travel apart: the messages may come before kate is back.
+	ASSERT_TRUE(tt::restart_nats_node(&nats_, 0)) << tt::nats_logs(nats_);
+	std::vector<DecodedPacket> before;
+	EXPECT_TRUE(until(mia, LOCAL_PACKET_USER_ONLINE, "kate", 20000, &before).ok);
+	std::vector<std::string> texts;
+	for (const DecodedPacket &p : before)
+		if (p.type == LOCAL_PACKET_RECEIVE_MESSAGE)
+			texts.push_back(p.text);
+	while (texts.size() < 5) {
+		DecodedPacket p = until(mia, LOCAL_PACKET_RECEIVE_MESSAGE, "kate", 30000);
+		ASSERT_FALSE(p.raw.empty()) << texts.size() << " messages came";
+		texts.push_back(p.text);
+	}
+	for (int i = 0; i < 5; i++)
+		EXPECT_EQ(texts[i], "meanwhile " + std::to_string(i));
+	EXPECT_EQ(wait_list(mia, 3).entries.size(), 3u);
 }
 
 }  // namespace
