@@ -28,7 +28,7 @@ struct NatsNode {
 struct NatsCluster {
 	std::string dir;	// scratch directory holding every node's files
 	std::vector<NatsNode> nodes;	// node i has server_name "n<i+1>"
-	pid_t starter = 0;	// the thread that started the nodes: they die with it
+	pid_t starter = 0;	// the thread that started the nodes: they die with it (those it restarts too)
 
 	// "nats://127.0.0.1:p1,nats://127.0.0.1:p2,...", for natsOptions_SetURL.
 	std::string urls() const;
@@ -46,8 +46,9 @@ bool start_nats_cluster(size_t nodes, NatsCluster *out);
 // Sends sig to node i; a signal that ends the server is waited for.
 void kill_nats_node(NatsCluster *c, size_t i, int sig = SIGKILL);
 // Starts node i again (after killing it if it still runs) on its ports, configuration and
-// store, and waits until it accepts clients and is current with the cluster again. Only from
-// the thread that started the cluster.
+// store, and waits until it accepts clients and is current with the cluster again. From
+// another thread than the one that started the cluster, the node outlives a test that is
+// killed; stop_nats_cluster ends it as any other.
 bool restart_nats_node(NatsCluster *c, size_t i);
 // Kills every node and removes the scratch directory.
 void stop_nats_cluster(NatsCluster *c);

@@ -132,8 +132,8 @@ TEST(BusMessage, EveryTypeOnTheWireAndBack)
 	m = base(BUS_KICK);
 	m.admin_uid = 1000;
 	m.user = "mallory";
-	m.text = std::string(BUS_KICK_MESSAGE_MAX, 'k');
-	std::string kick_text(m.text);
+	std::string kick_text(BUS_KICK_MESSAGE_MAX, 'k');
+	m.text = kick_text;
 	cases.push_back({m, header(BUS_KICK) + be(1000, 4) + name("mallory") + name(kick_text)});
 	m = base(BUS_MUTE);
 	m.admin_uid = 0;

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "protocol/local-protocol.h"
+#include "testing/sshd.h"
 #include "testing/support.h"
 
 namespace {
@@ -29,12 +30,14 @@ protected:
 	}
 	void TearDown() override { tt::remove_account(account_); }
 
-	// Runs tolvard to its end as the account (a server that cannot start ends at once).
-	int run_server(std::string *err)
+	// Runs tolvard to its end as the account (a server that cannot start ends at once), with
+	// more of its environment.
+	int run_server(std::string *err, const std::vector<std::string> &env = {})
 	{
 		tt::Spec s;
 		s.argv = {tt::tolvard_path()};
 		s.env = {"HOME=" + account_.home, "PATH=/usr/bin:/bin"};
+		s.env.insert(s.env.end(), env.begin(), env.end());
 		s.uid = account_.uid;
 		s.gid = account_.gid;
 		s.cwd = account_.home;
@@ -194,6 +197,39 @@ TEST_F(ServerStartup, UnwritablePidFileEndsTheStart)
 	struct stat st;
 	EXPECT_NE(lstat((account_.home + "/socket").c_str(), &st), 0);
 	rmdir(path.c_str());
+}
+
+// Bus settings that cannot work stop the start with a message; a bus that cannot be reached
+// does not: the server serves its own sessions and says so.
+TEST_F(ServerStartup, BusSettingsAreCheckedAndAnAbsentBusDoesNotStopTheChat)
+{
+	std::string err;
+	EXPECT_EQ(run_server(&err, {"TOLVAR_NATS_URL=nats://127.0.0.1:1", "TOLVAR_SERVER_NAME=chat.example"}), 1);
+	EXPECT_NE(err.find("TOLVAR_SERVER_NAME: \"chat.example\" cannot name a server"), std::string::npos) << err;
+	EXPECT_EQ(run_server(&err, {"TOLVAR_NATS_URL= , ", "TOLVAR_SERVER_NAME=chat1"}), 1);
+	EXPECT_NE(err.find("TOLVAR_NATS_URL names no server"), std::string::npos) << err;
+
+	int port = tt::free_port();
+	tt::Server server;
+	ASSERT_TRUE(tt::start_server(account_, &server, std::string(),
+				     {"TOLVAR_NATS_URL=nats://127.0.0.1:" + std::to_string(port), "TOLVAR_SERVER_NAME=chat1"}));
+	EXPECT_TRUE(log_->wait_for("bus: no NATS server reachable yet; local chat goes on", LOG_WARNING));
+	int a = tt::connect_socket(server.socket_path), b = tt::connect_socket(server.socket_path);
+	auto next_of_type = [](int fd, int32_t type) {
+		tt::DecodedPacket p;
+		do
+			p = tt::decode_packet(tt::read_local_packet(fd));
+		while (!p.raw.empty() && p.type != type);
+		return p;
+	};
+	ASSERT_TRUE(tt::write_all(b, tt::login_packet("bob", "h", "UTF-8")));
+	EXPECT_EQ(next_of_type(b, LOCAL_PACKET_USER_ONLINE).name, "bob");
+	ASSERT_TRUE(tt::write_all(a, tt::login_packet("alice", "h", "UTF-8")));
+	ASSERT_TRUE(tt::write_all(a, tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "bob", MESSAGE_KIND_PLAIN, "hi")));
+	EXPECT_EQ(next_of_type(b, LOCAL_PACKET_RECEIVE_MESSAGE).text, "hi");
+	close(a);
+	close(b);
+	tt::stop_server(&server);
 }
 
 }  // namespace
