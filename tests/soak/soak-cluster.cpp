@@ -115,7 +115,7 @@ void step_nats(Context *ctx, Cluster *c, int64_t now, bool inject)
 	c->nats_node = (int)std::uniform_int_distribution<size_t>(0, c->nats.nodes.size() - 1)(ctx->rng);
 	tt::kill_nats_node(&c->nats, (size_t)c->nats_node);
 	c->fig.nats_kills++;
-	c->nats_restart_at = now + (int64_t)(uniform(ctx, c->cfg.down_min, c->cfg.down_max) * 1000.0);
+	c->nats_restart_at = now + (int64_t)(uniform(ctx, c->cfg.nats_down_min, c->cfg.nats_down_max) * 1000.0);
 }
 
 FaultEvent step_server(Context *ctx, Cluster *c, int64_t now, bool inject)
@@ -126,14 +126,15 @@ FaultEvent step_server(Context *ctx, Cluster *c, int64_t now, bool inject)
 	case Cluster::RUNNING:
 		if (!inject || now < c->next_server_ms)
 			break;
-		c->server_host = (int)std::uniform_int_distribution<size_t>(0, ctx->hosts.size() - 1)(ctx->rng);
+		c->server_host = (int)std::uniform_int_distribution<size_t>(1, ctx->hosts.size() - 1)(ctx->rng);
 		h = ctx->hosts[(size_t)c->server_host].get();
 		h->up = false;
 		h->server.proc.kill_now(SIGKILL);
 		h->server.proc.wait(10000);
 		c->fig.server_kills++;
 		c->server_phase = Cluster::DOWN;
-		c->server_restart_at = now + (int64_t)(uniform(ctx, c->cfg.down_min, c->cfg.down_max) * 1000.0);
+		c->server_restart_at =
+		    now + (int64_t)(uniform(ctx, c->cfg.server_down_min, c->cfg.server_down_max) * 1000.0);
 		ev.type = FaultEvent::SERVER_KILLED;
 		ev.host = c->server_host;
 		break;

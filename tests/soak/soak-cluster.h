@@ -15,7 +15,10 @@ namespace soak {
 struct FaultConfig {
 	double nats_every = 20;		// mean seconds between kills of a NATS node (0: never)
 	double server_every = 45;	// mean seconds between kills of a server (0: never)
-	double down_min = 1, down_max = 5;	// seconds a killed process stays down
+	double nats_down_min = 1, nats_down_max = 5;	// seconds a killed NATS node stays down
+	// Seconds a killed server stays down: longer ones outlast the others' time-out for a
+	// server not heard from (9 s), shorter ones end when it starts again.
+	double server_down_min = 1, server_down_max = 15;
 };
 
 struct FaultFigures {
@@ -37,6 +40,7 @@ bool start_cluster(Context *ctx, int servers, const FaultConfig &cfg);
 void stop_cluster(Context *ctx);
 
 // Does what is due without blocking: a kill (when inject holds), a restart, the end of one.
+// The first server is never killed: sessions on it live through the whole round.
 FaultEvent step_faults(Context *ctx, int64_t now_ms, bool inject);
 // Nothing is down or on its way back.
 bool faults_quiet(const Context &ctx);

@@ -976,6 +976,8 @@ bool finish_round(Round &r)
 	// its end, so every post of those has been delivered by then. With several servers each
 	// lists the others' too, once it has heard of every login and logout.
 	r.finish_tick = ++r.tick;
+	for (Session *p : r.probes)
+		p->list_matched = false;
 	if (r.ctx->cluster == nullptr && !add_probe(r, 0))
 		return false;
 	if (!settle(r, SETTLE_LIMIT_MS, "for the online list to hold exactly the sessions still connected", [&] {
