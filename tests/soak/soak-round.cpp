@@ -877,7 +877,7 @@ void check_deliveries(Round &r)
 	for (const auto &entry : r.ledger.all()) {
 		const Session *from = r.by_id.at(entry.first);
 		auto instance = r.instances.find(from->instance);
-		bool server_killed = instance != r.instances.end() && instance->second.killed;
+		bool sender_server_killed = instance != r.instances.end() && instance->second.killed;
 		for (const Message &m : entry.second) {
 			if (m.fate != Fate::WRITTEN) {
 				if (m.receipts > 0)
@@ -887,7 +887,7 @@ void check_deliveries(Round &r)
 				continue;
 			}
 			bool certain = !from->stall_client && (from->end == End::ALIVE || from->end == End::CLOSED) &&
-				       !server_killed;
+				       !sender_server_killed;
 			bool everybody = is_everybody(m.to);
 			// On the sender's server, and on the others (through the bus).
 			Reach here, there;
@@ -907,12 +907,14 @@ void check_deliveries(Round &r)
 			// A message the server has read reaches its own sessions at once; the others get it
 			// through the stream when the server posts it there, all of them or none.
 			bool read = certain || here.have > 0 || there.have > 0;
-			bool posted = read && !server_killed &&
+			bool posted = read && !sender_server_killed &&
 				      (everybody || knew_elsewhere(r, from->instance, {m.to, from->name}, m.tick,
 								   m.first_receipt_tick));
 			if (certain) {
 				r.fig->proven += here.have + (posted ? there.have : 0);
 				r.fig->proven_bus += posted ? there.have : 0;
+			} else {
+				r.fig->proven_gone += (read ? here.have : 0) + (there.have == there.eligible ? there.have : 0);
 			}
 			bool wrong = (read && here.have != here.eligible) || (posted && there.have != there.eligible) ||
 				     (there.have != 0 && there.have != there.eligible);
@@ -1113,7 +1115,9 @@ void print_figures(const RoundConfig &cfg, const Figures &f)
 	printf("  deliveries %llu; required deliveries proven %llu", (unsigned long long)f.deliveries,
 	       (unsigned long long)f.proven);
 	if (f.proven_bus > 0)
-		printf(" (%llu of them from another server)", (unsigned long long)f.proven_bus);
+		printf(" (%llu of them from another server); and %llu of messages whose senders went, which reached all "
+		       "the sessions connected throughout or none",
+		       (unsigned long long)f.proven_bus, (unsigned long long)f.proven_gone);
 	printf("\n");
 	printf("  faults: %llu raw closes, %llu api input closes, %llu api pipes closed, %llu kill -9, %llu dropped "
 	       "for not reading (%.1f-%.1f s after they stopped)\n",

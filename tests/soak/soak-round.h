@@ -31,6 +31,8 @@ struct Figures {
 	uint64_t deliveries = 0;	// messages received, over all sessions
 	uint64_t proven = 0;		// message and receiver pairs whose delivery was required and found
 	uint64_t proven_bus = 0;	// of those, deliveries from another server
+	uint64_t proven_gone = 0;	// deliveries of messages from senders that went, which reached
+					// all the sessions connected throughout where they reached one
 	uint64_t started_raw = 0, started_api = 0;
 	uint64_t raw_closes = 0, api_closes = 0, api_hard_closes = 0, kills = 0;
 	uint64_t drops = 0;
