@@ -21,8 +21,9 @@
 // round a NATS node gets kill -9 about every --nats-every seconds (default 20), started again
 // 1 to 5 s later, and the second or third server about every --server-every seconds
 // (default 45), started again 1 to 15 s later (both divided by --faults; 0: never). The
-// first server is spared, so that sessions on it live through the whole round. A killed server's sessions go with it: what they posted may
-// or may not arrive, and its api sessions must tell their programs that the server closed.
+// first server is spared, so that sessions on it live through the whole round. A killed
+// server's sessions go with it: what they posted may or may not arrive, and its api
+// sessions must tell their programs that the server closed.
 // Every session connected throughout must still get every message meant for it, from
 // senders on any server; each server's online list must end up holding exactly those
 // sessions; each server must answer a fresh login and be back to its descriptors. The
@@ -148,7 +149,6 @@ bool parse_options(int argc, char **argv, Options *o)
 
 soak::RoundConfig round_config(const char *title, const Options &o, double seconds, int stalls)
 {
-	// (The three-server faults run in the main round only.)
 	soak::RoundConfig cfg;
 	cfg.title = title;
 	cfg.sessions = o.sessions;
@@ -191,16 +191,16 @@ int stable_fd_count(pid_t pid)
 }
 
 // A new session logs in, sees itself come online and listed alone, and gets its own message.
-bool fresh_login(const tt::Server &server, const std::string &name, std::string *why)
+bool fresh_login(const tt::Server &server, std::string *why)
 {
 	int fd = tt::connect_socket(server.socket_path);
 	if (fd < 0) {
 		*why = std::string("connect: ") + strerror(errno);
 		return false;
 	}
-	bool ok = tt::write_all(fd, tt::login_packet(name, "192.0.2.1", "UTF-8")) &&
+	bool ok = tt::write_all(fd, tt::login_packet("fresh", "192.0.2.1", "UTF-8")) &&
 		  tt::write_all(fd, tt::empty_packet(LOCAL_PACKET_GET_ONLINE_USERS)) &&
-		  tt::write_all(fd, tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", name, MESSAGE_KIND_PLAIN, "hello"));
+		  tt::write_all(fd, tt::message_packet(LOCAL_PACKET_POST_MESSAGE, "", "fresh", MESSAGE_KIND_PLAIN, "hello"));
 	int32_t expected[] = {LOCAL_PACKET_USER_ONLINE, LOCAL_PACKET_ONLINE_USERS, LOCAL_PACKET_RECEIVE_MESSAGE};
 	for (int32_t type : expected) {
 		if (!ok)
@@ -381,7 +381,7 @@ int main(int argc, char **argv)
 	for (size_t i = 0; all_alive && i < ctx.hosts.size(); i++) {
 		if (cluster && i > 0 && !lists_empty(ctx, 30000))
 			ctx.failures.add("30 s after a fresh login some server still lists it");
-		if (!fresh_login(ctx.hosts[i]->server, "fresh", &why))
+		if (!fresh_login(ctx.hosts[i]->server, &why))
 			ctx.failures.add("a fresh login after the run" + (cluster ? " on " + label(*ctx.hosts[i]) : "") + ": " + why);
 	}
 
