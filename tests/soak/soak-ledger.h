@@ -28,6 +28,7 @@ struct Message {
 	Fate fate = Fate::QUEUED;
 	bool end_marker = false;
 	uint32_t receipts = 0;	// sessions it reached
+	int64_t first_receipt_tick = -1;	// when it first reached one
 };
 
 class Ledger {

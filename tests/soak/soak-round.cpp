@@ -17,6 +17,7 @@
 #include "api/tolvar-api-client.h"
 #include "protocol/local-protocol.h"
 #include "testing/proc-files.h"
+#include "tests/soak/soak-cluster.h"
 #include "tests/soak/soak-session.h"
 
 namespace soak {
@@ -33,10 +34,27 @@ constexpr int64_t RESPAWN_MIN_MS = 100, RESPAWN_MAX_MS = 1000;
 constexpr int64_t FILL_EVERY_MS = 200;		// a big private message to each client that stopped reading
 constexpr uint32_t FILL_PAD = 32768;
 constexpr int64_t PROBE_EVERY_MS = 100;
+constexpr int64_t WATCH_EVERY_MS = 250;		// three-server form: each server's list during the traffic
+constexpr int REMOTE_ID_FIRST = 32768;		// list ids of sessions on other servers start here
 constexpr int64_t JOIN_LIMIT_MS = 90000;	// for the first logins of the whole population
 constexpr int64_t SETTLE_LIMIT_MS = 60000;	// for each step of the end
 constexpr int64_t PROGRESS_LIMIT_MS = 15000;	// for end markers, after the last one that came
 constexpr const char NOBODY[] = "nobody";	// a name that is never online
+
+// A stretch of the round in which a server listed sessions of a user on other servers: from
+// the list that first held one, to the request of the last list that did (open while it
+// still does).
+struct Run {
+	int64_t from = 0;
+	int64_t last_asked = 0;
+	bool open = true;
+};
+
+// One start of a server, as the round sees it.
+struct Instance {
+	bool killed = false;
+	std::unordered_map<std::string, std::vector<Run>> known;	// users it lists on other servers
+};
 
 struct Slot {
 	std::string name;
@@ -54,8 +72,9 @@ struct Round {
 	std::vector<Slot> slots;
 	std::vector<Session *> stall_clients;
 	std::vector<int64_t> stall_due_ms;
-	Session *probe = nullptr;
-	bool probe_matched = false;
+	std::vector<Session *> probes;	// connections that never log in, asking for online lists
+	int64_t finish_tick = -1;	// lists asked for after it must hold exactly the survivors
+	std::unordered_map<int, Instance> instances;
 	Ledger ledger;
 	int64_t tick = 0;
 	bool traffic = false;		// random posts, faults and reconnections
@@ -69,6 +88,8 @@ std::string describe(const Session &s)
 {
 	std::ostringstream o;
 	o << "session " << s.id << " (" << (s.probe ? "probe" : s.kind == Kind::RAW ? "raw" : "api") << " " << s.name;
+	if (!s.server_name.empty())
+		o << " on " << s.server_name;
 	if (s.server_id >= 0)
 		o << ", fd " << s.server_id;
 	o << ", " << end_name(s.end) << ")";
@@ -108,18 +129,22 @@ bool survivor(const Session &s)
 
 // ---- starting sessions ----
 
-Session *new_session(Round &r, Kind kind, const std::string &name, bool probe = false)
+Session *new_session(Round &r, Kind kind, const std::string &name, int host, bool probe = false)
 {
+	const Host &h = *r.ctx->hosts[(size_t)host];
 	auto s = std::make_unique<Session>();
 	s->id = r.ctx->next_session_id++;
 	s->kind = kind;
 	s->name = name;
 	s->probe = probe;
+	s->host = host;
+	s->instance = h.instance;
+	s->server_name = h.name;
 	if (kind == Kind::RAW) {
 		static const char *const encodings[] = {"UTF-8", "UTF-8", "", "ISO-8859-1"};
 		s->encoding = encodings[uniform_int(r, 0, 3)];
 	}
-	bool ok = kind == Kind::RAW ? start_raw(s.get(), r.ctx->server->socket_path) : start_api(s.get(), r.ctx->account);
+	bool ok = kind == Kind::RAW ? start_raw(s.get(), h.server.socket_path) : start_api(s.get(), h.account);
 	if (!ok) {
 		fail(r, "cannot start " + describe(*s) + ": " + strerror(errno));
 		return nullptr;
@@ -131,10 +156,29 @@ Session *new_session(Round &r, Kind kind, const std::string &name, bool probe = 
 	return p;
 }
 
-void fill_slot(Round &r, int i)
+// A server that takes new sessions: the first ones are spread evenly, later ones at random.
+int pick_host(Round &r, int spread)
+{
+	std::vector<int> up;
+	for (size_t i = 0; i < r.ctx->hosts.size(); i++)
+		if (r.ctx->hosts[i]->up)
+			up.push_back((int)i);
+	if (up.size() <= 1)
+		return up.empty() ? -1 : up[0];
+	if (spread >= 0 && r.ctx->hosts[(size_t)spread % r.ctx->hosts.size()]->up)
+		return (int)((size_t)spread % r.ctx->hosts.size());
+	return up[(size_t)uniform_int(r, 0, (int64_t)up.size() - 1)];
+}
+
+void fill_slot(Round &r, int i, bool first = false)
 {
 	Slot &slot = r.slots[i];
-	Session *s = new_session(r, uniform(r, 0, 1) < 0.5 ? Kind::RAW : Kind::API, slot.name);
+	int host = pick_host(r, first ? i : -1);
+	if (host < 0) {
+		slot.respawn_at_ms = tt::now_ms() + RESPAWN_MAX_MS;
+		return;
+	}
+	Session *s = new_session(r, uniform(r, 0, 1) < 0.5 ? Kind::RAW : Kind::API, slot.name, host);
 	slot.current = s;
 	slot.respawn_at_ms = s == nullptr ? tt::now_ms() + RESPAWN_MAX_MS : -1;
 	if (s != nullptr) {
@@ -331,13 +375,19 @@ void judge_exit(Round &r, Session *s)
 	case End::KILLED:
 		fits = code == 128 + SIGKILL;
 		break;
+	case End::SERVER_KILLED:	// killed before it had logged in, or ended when its server went
+		fits = code == 128 + SIGKILL || code == 0 || code == 1 || code == 128 + SIGPIPE;
+		break;
 	default:
 		fits = false;
 		break;
 	}
+	// Its server went while it was still being read to its end.
+	if (s->server_died && s->end == End::CLOSED)
+		fits = fits || code == 1 || code == 128 + SIGPIPE;
 	if (!fits)
 		fail(r, describe(*s) + " ended with status " + std::to_string(code));
-	if (!s->err_text.empty())
+	if (!s->err_text.empty() && !s->server_died)
 		fail(r, describe(*s) + " wrote on standard error: " + s->err_text);
 }
 
@@ -351,6 +401,57 @@ void reap(Round &r)
 			s->reaped = true;
 			judge_exit(r, s);
 		}
+	}
+}
+
+// ---- probes and servers that go ----
+
+void ask_list(Round &r, Session *p)
+{
+	queue_online_request(p);
+	p->list_pending = true;
+	p->list_asked_tick = ++r.tick;
+}
+
+// A connection to host that never logs in and asks for online lists (its first request is
+// queued with it).
+bool add_probe(Round &r, int host)
+{
+	Session *p = new_session(r, Kind::RAW, "", host, true);
+	if (p == nullptr)
+		return false;
+	p->list_pending = true;
+	p->list_asked_tick = ++r.tick;
+	r.probes.push_back(p);
+	r.instances[p->instance];
+	return true;
+}
+
+// The test killed the server of host: its sessions go with it. Raw clients are closed; api
+// sessions that had logged in must tell their programs that the server went and end, the
+// others are killed (they could reach the server's next start).
+void server_killed(Round &r, int host)
+{
+	int instance = r.ctx->hosts[(size_t)host]->instance;
+	r.instances[instance].killed = true;
+	for (auto &up : r.sessions) {
+		Session *s = up.get();
+		if (s->instance != instance)
+			continue;
+		s->server_died = true;
+		if (s->end != End::ALIVE)
+			continue;
+		mark_unsent(r, s);
+		s->end = End::SERVER_KILLED;
+		if (!s->probe)
+			r.fig->server_killed++;
+		if (s->kind == Kind::RAW) {
+			close_all(s);
+		} else if (s->joined_tick < 0) {
+			s->proc.kill_now(SIGKILL);
+			close_all(s);
+		}
+		leave_slot(r, s);
 	}
 }
 
@@ -368,6 +469,8 @@ void on_message(Round &r, Session *s, const Event &ev)
 		return;
 	}
 	m->receipts++;
+	if (m->first_receipt_tick < 0)
+		m->first_receipt_tick = ++r.tick;
 	const Session *from = r.by_id.at(sender);
 	// API sessions say TOLVAR_API_VERSION; only version 1 turns "*" into "GLOBAL".
 	std::string to = s->kind == Kind::API && TOLVAR_API_VERSION < 2 && m->to == "*" ? "GLOBAL" : m->to;
@@ -398,15 +501,51 @@ void on_message(Round &r, Session *s, const Event &ev)
 		s->ends_from.insert(sender);
 }
 
+// Notes which users the probe's server lists on other servers, and since when.
+void note_known(Round &r, Session *p, const std::multiset<std::string> &elsewhere)
+{
+	int64_t tick = ++r.tick;
+	for (auto &[user, runs] : r.instances[p->instance].known)
+		if (!runs.empty() && runs.back().open && elsewhere.count(user) == 0)
+			runs.back().open = false;
+	for (const std::string &user : elsewhere) {
+		std::vector<Run> &runs = r.instances[p->instance].known[user];
+		if (runs.empty() || !runs.back().open)
+			runs.push_back(Run{tick, p->list_asked_tick, true});
+		else
+			runs.back().last_asked = p->list_asked_tick;
+	}
+}
+
+// A probe's list: its server's own sessions by id and user, the others' by user.
+void on_probe_list(Round &r, Session *p, const Event &ev)
+{
+	p->list_pending = false;
+	std::set<std::pair<int, std::string>> here, expected_here;
+	std::multiset<std::string> elsewhere, expected_elsewhere;
+	for (const auto &e : ev.entries) {
+		if (e.first >= REMOTE_ID_FIRST)
+			elsewhere.insert(e.second);
+		else
+			here.insert(e);
+	}
+	if (r.ctx->cluster != nullptr)
+		note_known(r, p, elsewhere);
+	for (auto &up : r.sessions) {
+		if (!survivor(*up))
+			continue;
+		if (up->instance == p->instance)
+			expected_here.emplace(up->server_id, up->name);
+		else
+			expected_elsewhere.insert(up->name);
+	}
+	p->list_matched = p->list_asked_tick > r.finish_tick && here == expected_here && elsewhere == expected_elsewhere;
+}
+
 void on_online_list(Round &r, Session *s, const Event &ev)
 {
 	if (s->probe) {
-		s->list_pending = false;
-		std::set<std::pair<int, std::string>> listed(ev.entries.begin(), ev.entries.end()), expected;
-		for (auto &up : r.sessions)
-			if (survivor(*up))
-				expected.emplace(up->server_id, up->name);
-		r.probe_matched = listed == expected;
+		on_probe_list(r, s, ev);
 		return;
 	}
 	if (s->joined_tick >= 0) {
@@ -414,8 +553,10 @@ void on_online_list(Round &r, Session *s, const Event &ev)
 		return;
 	}
 	bool listed = false;
-	for (const auto &e : ev.entries)
+	for (const auto &e : ev.entries) {
 		listed = listed || (e.first == ev.your_id && e.second == s->name);
+		s->listed.insert(e.second);
+	}
 	if (!listed)
 		fail(r, describe(*s) + " is not in the online list that answers it after its login");
 	s->server_id = ev.your_id;
@@ -449,6 +590,8 @@ void on_event(Round &r, Session *s, const Event &ev)
 			s->nobody_answers++;
 		break;
 	case Event::ERROR:
+		if (s->server_died && (ev.code == TOLVAR_API_ERROR_SERVER_CLOSED || ev.code == TOLVAR_API_ERROR_LOCAL_READ))
+			break;	// its server was killed
 		if (ev.code != 6)
 			fail(r, describe(*s) + " received API error " + std::to_string(ev.code) + ": " + ev.text);
 		else if (ev.text.find(NOBODY) != std::string::npos)
@@ -575,12 +718,17 @@ void sample(Round &r, int64_t now)
 	if (now < r.next_sample_ms)
 		return;
 	r.next_sample_ms = now + 1000;
-	tt::MemoryFigures m;
-	if (tt::read_memory(r.ctx->server->proc.pid, &m) && m.rss_kib > r.fig->peak_rss_kb)
-		r.fig->peak_rss_kb = m.rss_kib;
-	if (r.ctx->server->proc.wait(0)) {
-		fail(r, "the server ended with status " + std::to_string(r.ctx->server->proc.exit_code()));
-		r.server_gone = true;
+	for (const auto &h : r.ctx->hosts) {
+		if (!h->up)
+			continue;	// killed by the test, or not back yet
+		tt::MemoryFigures m;
+		if (tt::read_memory(h->server.proc.pid, &m) && m.rss_kib > r.fig->peak_rss_kb)
+			r.fig->peak_rss_kb = m.rss_kib;
+		if (h->server.proc.wait(0)) {
+			fail(r, (h->name.empty() ? std::string("the server") : "server " + h->name) + " ended with status " +
+				    std::to_string(h->server.proc.exit_code()));
+			r.server_gone = true;
+		}
 	}
 	if (now >= r.next_progress_ms && r.traffic) {
 		r.next_progress_ms = now + 10000;
@@ -624,10 +772,20 @@ void step(Round &r)
 		r.next_fill_ms = now + FILL_EVERY_MS;
 		fill_stalled(r);
 	}
-	if (r.probe != nullptr && !r.probe->list_pending && now >= r.next_probe_ms && r.probe->end == End::ALIVE) {
-		r.next_probe_ms = now + PROBE_EVERY_MS;
-		queue_online_request(r.probe);
-		r.probe->list_pending = true;
+	if (r.ctx->cluster != nullptr) {
+		FaultEvent ev = step_faults(r.ctx, now, r.traffic && r.cfg->server_faults);
+		if (ev.type == FaultEvent::SERVER_KILLED)
+			server_killed(r, ev.host);
+		else if (ev.type == FaultEvent::SERVER_BACK)
+			add_probe(r, ev.host);
+		else if (ev.type == FaultEvent::SERVER_LOST)
+			r.server_gone = true;
+	}
+	if (now >= r.next_probe_ms) {
+		r.next_probe_ms = now + (r.traffic ? WATCH_EVERY_MS : PROBE_EVERY_MS);
+		for (Session *p : r.probes)
+			if (!p->list_pending && p->end == End::ALIVE)
+				ask_list(r, p);
 	}
 	pump(r, 10);
 	reap(r);
@@ -680,6 +838,33 @@ bool ends_done(Round &r)
 	return true;
 }
 
+// Whether the server of instance listed a session of one of users on another server from
+// before tick until it had surely handled a message posted then (received first at
+// received_tick, -1 when nobody got it): the server posts a private message to the others
+// only when it knows a session of its recipient or its sender there.
+bool knew_elsewhere(const Round &r, int instance, const std::vector<std::string> &users, int64_t tick,
+		    int64_t received_tick)
+{
+	auto in = r.instances.find(instance);
+	if (in == r.instances.end())
+		return false;
+	for (const std::string &user : users) {
+		auto runs = in->second.known.find(user);
+		if (runs == in->second.known.end())
+			continue;
+		for (const Run &run : runs->second)
+			if (run.from < tick && (run.open || (received_tick >= 0 && run.last_asked > received_tick)))
+				return true;
+	}
+	return false;
+}
+
+// The sessions connected throughout that one message may reach, on one side of the bus.
+struct Reach {
+	size_t eligible = 0, have = 0;
+	std::string missing;
+};
+
 // Every message against every session that was connected for its whole life.
 void check_deliveries(Round &r)
 {
@@ -691,6 +876,8 @@ void check_deliveries(Round &r)
 	int reported = 0;
 	for (const auto &entry : r.ledger.all()) {
 		const Session *from = r.by_id.at(entry.first);
+		auto instance = r.instances.find(from->instance);
+		bool sender_server_killed = instance != r.instances.end() && instance->second.killed;
 		for (const Message &m : entry.second) {
 			if (m.fate != Fate::WRITTEN) {
 				if (m.receipts > 0)
@@ -699,33 +886,53 @@ void check_deliveries(Round &r)
 						    std::to_string(m.receipts) + " sessions");
 				continue;
 			}
-			bool certain = !from->stall_client && (from->end == End::ALIVE || from->end == End::CLOSED);
-			size_t eligible = 0, have = 0;
-			std::string missing;
+			bool certain = !from->stall_client && (from->end == End::ALIVE || from->end == End::CLOSED) &&
+				       !sender_server_killed;
+			bool everybody = is_everybody(m.to);
+			// On the sender's server, and on the others (through the bus).
+			Reach here, there;
 			for (Session *s : survivors) {
 				if (s->joined_tick >= m.tick)
 					continue;
-				if (!is_everybody(m.to) && s->name != m.to && s->name != from->name)
+				if (!everybody && s->name != m.to && s->name != from->name)
 					continue;
-				eligible++;
+				Reach &side = s->instance == from->instance ? here : there;
+				side.eligible++;
 				auto it = s->got.find(m.sender);
 				if (it != s->got.end() && std::binary_search(it->second.begin(), it->second.end(), m.seq))
-					have++;
-				else if (missing.size() < 400)
-					missing += " " + std::to_string(s->id);
+					side.have++;
+				else if (side.missing.size() < 400)
+					side.missing += " " + std::to_string(s->id);
 			}
-			if (certain)
-				r.fig->proven += have;
-			if ((certain && have != eligible) || (!certain && have != 0 && have != eligible)) {
-				if (reported++ < 20)
-					fail(r, "message " + std::to_string(m.sender) + "." + std::to_string(m.seq) + " to " +
-						    m.to + " from " + describe(*from) + " reached " + std::to_string(have) +
-						    " of the " + std::to_string(eligible) +
-						    " sessions connected throughout; missing at" + missing);
-				else
-					fail(r, "message " + std::to_string(m.sender) + "." + std::to_string(m.seq) +
-						    " missing somewhere");
+			// A message the server has read reaches its own sessions at once; the others get it
+			// through the stream when the server posts it there, all of them or none.
+			bool read = certain || here.have > 0 || there.have > 0;
+			bool posted = read && !sender_server_killed &&
+				      (everybody || knew_elsewhere(r, from->instance, {m.to, from->name}, m.tick,
+								   m.first_receipt_tick));
+			if (certain) {
+				r.fig->proven += here.have + (posted ? there.have : 0);
+				r.fig->proven_bus += posted ? there.have : 0;
+			} else {
+				r.fig->proven_gone += (read ? here.have : 0) + (there.have == there.eligible ? there.have : 0);
 			}
+			bool wrong = (read && here.have != here.eligible) || (posted && there.have != there.eligible) ||
+				     (there.have != 0 && there.have != there.eligible);
+			if (!wrong)
+				continue;
+			if (reported++ >= 20) {
+				fail(r, "message " + std::to_string(m.sender) + "." + std::to_string(m.seq) + " missing somewhere");
+				continue;
+			}
+			std::string what = "message " + std::to_string(m.sender) + "." + std::to_string(m.seq) + " to " + m.to +
+					   " from " + describe(*from) + " reached " + std::to_string(here.have + there.have) +
+					   " of the " + std::to_string(here.eligible + there.eligible) +
+					   " sessions connected throughout";
+			if (r.ctx->cluster != nullptr)
+				what += " (" + std::to_string(here.have) + " of " + std::to_string(here.eligible) +
+					" on its server, " + std::to_string(there.have) + " of " + std::to_string(there.eligible) +
+					" on the others" + (posted ? ", where it had to go" : "") + ")";
+			fail(r, what + "; missing at" + here.missing + there.missing);
 		}
 	}
 	for (Session *s : survivors) {
@@ -736,11 +943,17 @@ void check_deliveries(Round &r)
 			fail(r, describe(*s) + " posted " + std::to_string(s->nobody_posts) + " messages to " + NOBODY +
 				    " and got " + std::to_string(s->nobody_answers) + " user-not-found answers");
 	}
-	// Clients that stopped reading are announced offline to everyone who saw them online.
+	// Clients that stopped reading are announced offline to everyone who saw them online. On
+	// one server that is everybody who logged in before; with several, a server that has not
+	// yet heard of a client cannot announce it.
 	for (Session *k : r.stall_clients) {
+		if (k->end == End::SERVER_KILLED)
+			continue;
 		for (Session *s : survivors) {
 			int off = s->offline_seen[k->name], on = s->online_seen[k->name];
-			if ((s->joined_tick < k->stall_tick && off != 1) || off > 1 || on > 1)
+			bool saw = on > 0 || s->listed.count(k->name) > 0 ||
+				   (r.ctx->cluster == nullptr && s->joined_tick < k->stall_tick);
+			if ((saw && off != 1) || off > 1 || on > 1)
 				fail(r, describe(*s) + " saw " + k->name + " (dropped for not reading) online " +
 					    std::to_string(on) + " and offline " + std::to_string(off) + " times");
 		}
@@ -755,20 +968,26 @@ bool finish_round(Round &r)
 		if (!s->stalled && s->end == End::ALIVE && s->joined_tick >= 0)
 			start_stall(r, s);
 	std::string missing;
-	if (!settle(r, SETTLE_LIMIT_MS, "for the last logins, drops and ends of sessions", [&] {
-		    return all_joined(r, &missing) && ends_done(r);
+	if (!settle(r, SETTLE_LIMIT_MS, "for the last logins, drops and ends of sessions, and every server back", [&] {
+		    return all_joined(r, &missing) && ends_done(r) && faults_quiet(*r.ctx);
 	    })) {
 		fail(r, "not joined:" + missing);
 		return false;
 	}
 	// The server lists exactly the sessions still here once it has read every ended one to
-	// its end, so every post of those has been delivered by then.
-	r.probe = new_session(r, Kind::RAW, "", true);
-	if (r.probe == nullptr)
+	// its end, so every post of those has been delivered by then. With several servers each
+	// lists the others' too, once it has heard of every login and logout.
+	r.finish_tick = ++r.tick;
+	for (Session *p : r.probes)
+		p->list_matched = false;
+	if (r.ctx->cluster == nullptr && !add_probe(r, 0))
 		return false;
-	r.probe->list_pending = true;
-	if (!settle(r, SETTLE_LIMIT_MS, "for the online list to hold exactly the sessions still connected",
-		    [&] { return r.probe_matched; }))
+	if (!settle(r, SETTLE_LIMIT_MS, "for the online list to hold exactly the sessions still connected", [&] {
+		    for (Session *p : r.probes)
+			    if (p->end == End::ALIVE && !p->list_matched)
+				    return false;
+		    return true;
+	    }))
 		return false;
 	std::vector<Session *> survivors;
 	for (auto &up : r.sessions)
@@ -845,16 +1064,21 @@ bool run_round(Context *ctx, const RoundConfig &cfg, Figures *fig)
 	for (size_t i = 0; i < r.slots.size(); i++) {
 		r.slots[i].name = "u" + std::to_string(i / 2);
 		r.slots[i].steady = uniform(r, 0, 1) < STEADY_SHARE;
-		fill_slot(r, (int)i);
+		fill_slot(r, (int)i, true);
 		pump(r, 0);	// the first sessions read their announcements while the others start
 	}
 	for (int k = 0; k < cfg.stalls; k++) {
-		Session *s = new_session(r, Kind::RAW, "stall" + std::to_string(ctx->next_stall++));
+		Session *s = new_session(r, Kind::RAW, "stall" + std::to_string(ctx->next_stall++),
+					 k % (int)ctx->hosts.size());
 		if (s == nullptr)
 			continue;
 		s->stall_client = true;
 		r.stall_clients.push_back(s);
 	}
+	if (ctx->cluster != nullptr)
+		for (size_t h = 0; h < ctx->hosts.size(); h++)
+			if (ctx->hosts[h]->up)
+				add_probe(r, (int)h);
 	std::string missing;
 	bool ok = settle(r, JOIN_LIMIT_MS, "for the first logins", [&] { return all_joined(r, &missing); });
 	if (!ok) {
@@ -888,13 +1112,20 @@ void print_figures(const RoundConfig &cfg, const Figures &f)
 	       (unsigned long long)f.posts, (unsigned long long)f.global_posts, (unsigned long long)f.private_posts,
 	       (unsigned long long)f.nobody_posts, (unsigned long long)f.fill_posts, (unsigned long long)f.end_markers,
 	       (unsigned long long)f.unsent_posts);
-	printf("  deliveries %llu; required deliveries proven %llu\n", (unsigned long long)f.deliveries,
+	printf("  deliveries %llu; required deliveries proven %llu", (unsigned long long)f.deliveries,
 	       (unsigned long long)f.proven);
+	if (f.proven_bus > 0)
+		printf(" (%llu of them from another server); and %llu of messages whose senders went, which reached all "
+		       "the sessions connected throughout or none",
+		       (unsigned long long)f.proven_bus, (unsigned long long)f.proven_gone);
+	printf("\n");
 	printf("  faults: %llu raw closes, %llu api input closes, %llu api pipes closed, %llu kill -9, %llu dropped "
 	       "for not reading (%.1f-%.1f s after they stopped)\n",
 	       (unsigned long long)f.raw_closes, (unsigned long long)f.api_closes,
 	       (unsigned long long)f.api_hard_closes, (unsigned long long)f.kills, (unsigned long long)f.drops,
 	       f.drop_delay_min, f.drop_delay_max);
+	if (cfg.server_faults)
+		printf("  sessions that went with their server: %llu\n", (unsigned long long)f.server_killed);
 	printf("  server peak Rss %ld KiB\n", f.peak_rss_kb);
 	fflush(stdout);
 }

@@ -5,6 +5,7 @@
 #define TOLVAR_TESTS_SOAK_ROUND_H
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct RoundConfig {
 	double post_rate = 8;	// posts per second over all sessions
 	double fault_rate = 1;	// multiplies the fault rates (0: none)
 	int stalls = 2;		// clients that stop reading, besides the population
+	bool server_faults = false;	// three-server form: NATS nodes and servers are killed too
 };
 
 struct Figures {
@@ -28,19 +30,38 @@ struct Figures {
 	uint64_t unsent_posts = 0;	// posts whose sender went before they were wholly written
 	uint64_t deliveries = 0;	// messages received, over all sessions
 	uint64_t proven = 0;		// message and receiver pairs whose delivery was required and found
+	uint64_t proven_bus = 0;	// of those, deliveries from another server
+	uint64_t proven_gone = 0;	// deliveries of messages from senders that went, which reached
+					// all the sessions connected throughout where they reached one
 	uint64_t started_raw = 0, started_api = 0;
 	uint64_t raw_closes = 0, api_closes = 0, api_hard_closes = 0, kills = 0;
 	uint64_t drops = 0;
 	double drop_delay_min = 0, drop_delay_max = 0;	// seconds from stopping to read until dropped
 	uint64_t survivors = 0;
+	uint64_t server_killed = 0;	// sessions that went with their server
 	long peak_rss_kb = 0;
 	double traffic_seconds = 0;
 };
 
-// What all rounds share: the account, the running server, the random source and the faults.
-struct Context {
+// One server of the run and the account it runs as; the api sessions on it run as that
+// account too.
+struct Host {
+	std::string name;			// its name on the bus ("s1", ...); empty without one
 	tt::Account account;
-	tt::Server *server = nullptr;
+	tt::Server server;
+	std::vector<std::string> env;		// its environment beyond the test defaults
+	int instance = 0;			// this start of it, unique in the run
+	bool up = true;				// running and taking new sessions
+	int fd_baseline = -1;
+};
+
+struct Cluster;
+
+// What all rounds share: the servers, the random source and the faults.
+struct Context {
+	std::vector<std::unique_ptr<Host>> hosts;
+	Cluster *cluster = nullptr;		// the three-server form: the NATS cluster and its faults
+	int next_instance = 0;
 	std::mt19937_64 rng;
 	Failures failures;
 	int next_session_id = 1;

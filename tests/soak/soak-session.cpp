@@ -230,6 +230,8 @@ const char *end_name(End e)
 		return "killed";
 	case End::DROPPED:
 		return "dropped";
+	case End::SERVER_KILLED:
+		return "server killed";
 	case End::LOST:
 		return "lost";
 	}

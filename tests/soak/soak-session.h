@@ -27,6 +27,7 @@ enum class End {
 	HARD_CLOSED,	// api: every pipe closed at once
 	KILLED,		// api: kill -9
 	DROPPED,	// a client that stopped reading, dropped by the server
+	SERVER_KILLED,	// its server was killed (three-server form)
 	LOST,		// ended without the test asking: a fault
 };
 
@@ -47,6 +48,9 @@ struct Event {
 struct Session {
 	int id = 0;		// unique in the whole test run; messages name their sender by it
 	int slot = -1;		// population slot; -1 for clients that will stop reading and the probe
+	int host = 0;		// the server it is on (Context::hosts)
+	int instance = 0;	// that server's start it is on
+	std::string server_name;	// that server's name on the bus; empty without one
 	Kind kind = Kind::RAW;
 	std::string name;	// the user name it logs in with
 	bool steady = false;	// never hit by a fault
@@ -72,7 +76,11 @@ struct Session {
 	int64_t stall_tick = -1;
 	int64_t stalled_ms = 0;
 	bool reaped = false;
+	bool server_died = false;	// its server was killed before it was read to its end
 	bool list_pending = false;	// probe: a request is on its way
+	int64_t list_asked_tick = -1;	// probe: when the request on its way was queued
+	bool list_matched = false;	// probe: the last list held exactly the sessions expected
+	std::set<std::string> listed;	// the users in the online list that answered its login
 
 	uint32_t nobody_posts = 0;	// posts to the name that is never online
 	uint32_t nobody_answers = 0;	// user-not-found answers naming it
