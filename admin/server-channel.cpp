@@ -121,3 +121,20 @@ int server_channel_request(const AdminRequest &request, int32_t answer_type, Ser
 		return -1;
 	return server_channel_ask(fd.get(), request, answer_type, answer);
 }
+
+int server_channel_sessions(ServerAnswer *answer, AdminListView *list)
+{
+	AdminRequest request = {LOCAL_PACKET_ADMIN_WHO, 0, {}, {}, 0};
+	if (server_channel_request(request, LOCAL_PACKET_ADMIN_SESSIONS, answer) < 0)
+		return -1;
+	bool whole = admin_parse_sessions(answer->view, list) == 0;
+	for (uint32_t i = 0; whole && i < list->count; i++) {
+		SessionEntry e;
+		whole = admin_session_entry(*list, i, &e) == 0;
+	}
+	if (!whole) {
+		fputs(_("Malformed answer from the chat server\n"), stderr);
+		return -1;
+	}
+	return 0;
+}

@@ -30,4 +30,8 @@ int server_channel_ask(int fd, AdminRequest request, int32_t answer_type, Server
 // 0, or -1 after saying why (also when no server runs).
 int server_channel_request(const AdminRequest &request, int32_t answer_type, ServerAnswer *answer);
 
+// Asks the server who is on: *list gets the sessions of its answer (every entry checked, so
+// admin_session_entry succeeds for each). 0, or -1 after saying why.
+int server_channel_sessions(ServerAnswer *answer, AdminListView *list);
+
 #endif

@@ -81,16 +81,13 @@ struct ServerSessions {
 int count_per_server(ServerSessions *out)
 {
 	ServerAnswer answer;
-	AdminRequest request = {LOCAL_PACKET_ADMIN_WHO, 0, {}, {}, 0};
 	AdminListView list;
-	if (server_channel_request(request, LOCAL_PACKET_ADMIN_SESSIONS, &answer) < 0 ||
-	    admin_parse_sessions(answer.view, &list) < 0 || !list.with_server)
+	if (server_channel_sessions(&answer, &list) < 0 || !list.with_server)
 		return 0;
 	int n = 0;
 	for (uint32_t i = 0; i < list.count; i++) {
 		SessionEntry e;
-		if (admin_session_entry(list, i, &e) < 0)
-			return 0;
+		(void)admin_session_entry(list, i, &e);	// checked by server_channel_sessions
 		int k = 0;
 		while (k < n && e.server != out[k].name)
 			k++;

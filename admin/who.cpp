@@ -149,14 +149,9 @@ int cmd_who(int argc, char **argv)
 		return -1;
 	}
 	ServerAnswer answer;
-	AdminRequest request = {LOCAL_PACKET_ADMIN_WHO, 0, {}, {}, 0};
-	if (server_channel_request(request, LOCAL_PACKET_ADMIN_SESSIONS, &answer) < 0)
-		return 1;
 	AdminListView list;
-	if (admin_parse_sessions(answer.view, &list) < 0) {
-		fputs(_("Malformed answer from the chat server\n"), stderr);
+	if (server_channel_sessions(&answer, &list) < 0)
 		return 1;
-	}
 	MallocPtr<WhoRow> rows(static_cast<WhoRow *>(calloc(list.count > 0 ? list.count : 1, sizeof(WhoRow))));
 	if (rows == nullptr) {
 		perror("calloc");
@@ -165,10 +160,7 @@ int cmd_who(int argc, char **argv)
 	time_t now = time(nullptr);
 	for (uint32_t i = 0; i < list.count; i++) {
 		SessionEntry e;
-		if (admin_session_entry(list, i, &e) < 0) {
-			fputs(_("Malformed answer from the chat server\n"), stderr);
-			return 1;
-		}
+		(void)admin_session_entry(list, i, &e);	// checked by server_channel_sessions
 		fill_row(e, now, &rows.get()[i]);
 	}
 	qsort(rows.get(), list.count, sizeof(WhoRow), compare_rows);
